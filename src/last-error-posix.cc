@@ -1,0 +1,11 @@
+// The calling thread's last failure code, as kernel32 keeps it on Windows.
+
+#include "winspool-cups.h"
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+DWORD GetLastError() { return lastError; }
+
+void SetLastError(DWORD code) { lastError = code; }

@@ -1,0 +1,255 @@
+// The probe, run whole as a program against a scripted spooler: every stop it
+// can make, byte for byte, with its exit status and the heap blocks it held.
+//
+// PROBE_SCRIPTED names the program; PROBE_RUNNER, PROBE_RECORD_SIZE,
+// PROBE_ADDRESS_DIGITS and PROBE_LINE_END=crlf aim the same cases at a
+// Windows build run under Wine.
+
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "test_process.h"
+
+namespace {
+
+std::string Env(const char* name, const std::string& fallback) {
+  const char* value = getenv(name);
+  return value && *value ? value : fallback;
+}
+
+const unsigned kRecord = std::stoul(Env("PROBE_RECORD_SIZE", std::to_string(3 * sizeof(void*))));
+const int kDigits = std::stoi(Env("PROBE_ADDRESS_DIGITS", std::to_string(2 * sizeof(void*))));
+const bool kCrlf = Env("PROBE_LINE_END", "lf") == "crlf";
+
+struct Range {
+  std::string buffer;
+  uint64_t first, last;
+};
+
+struct Outcome {
+  std::string out;  // with line ends as LF and addresses as {addr}
+  std::string rawOut;
+  std::string err;
+  std::vector<Range> ranges;
+  bool exited;
+  int status;
+};
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  char pair[3];
+  for (unsigned char byte : bytes) {
+    snprintf(pair, sizeof pair, "%02x", byte);
+    hex += pair;
+  }
+  return hex;
+}
+
+// Script pieces, in the order of the calls they answer.
+std::string Query(uint32_t needed) { return "ok=0 error=122 needed=" + std::to_string(needed) + ";"; }
+std::string Failure(uint32_t error) { return "ok=0 error=" + std::to_string(error) + ";"; }
+std::string Fill(uint32_t copied, const std::vector<const char*>& names, size_t count = SIZE_MAX) {
+  std::string list;
+  for (const char* name : names) list += (list.empty() ? "" : ",") + (name ? Hex(name) : "-");
+  if (count == SIZE_MAX) count = names.size();
+  return "ok=1 needed=" + std::to_string(copied) + " count=" + std::to_string(count) +
+         (names.empty() ? "" : " names=" + list) + ";";
+}
+
+// A figure in its two printed forms.
+std::string Both(uint32_t value) {
+  char text[32];
+  snprintf(text, sizeof text, "%d(0x%08X)", static_cast<int>(value), value);
+  return text;
+}
+
+const std::string kRecordText = std::to_string(kRecord);
+const char kPrompt[] = "\nPress a key to exit...\n";
+
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  return count;
+}
+
+Outcome RunScript(const std::string& script, long long addressSpaceLimit = 0) {
+  ProcessOptions options;
+  options.argv = SplitWords(Env("PROBE_RUNNER", ""));
+  options.argv.push_back(Env("PROBE_SCRIPTED", "probe-scripted"));
+  options.env = {{"PROBE_SCRIPT", script}};
+  options.addressSpaceLimit = addressSpaceLimit;
+  const ProcessResult result = RunProcess(options);
+
+  Outcome run{"", result.out, result.err, {}, result.exited, result.status};
+  std::string text = result.out;
+  if (kCrlf) {
+    EXPECT_EQ(Count(text, "\n"), Count(text, "\r\n")) << "a line end that is not CRLF";
+    text = std::regex_replace(text, std::regex("\r\n"), "\n");
+  }
+  const std::string address = "0x([0-9A-F]{" + std::to_string(kDigits) + "})";
+  const std::regex range("(buffer[aw])\\[" + address + ":" + address + "\\]");
+  for (std::sregex_iterator it(text.begin(), text.end(), range), end; it != end; ++it)
+    run.ranges.push_back({(*it)[1], std::stoull((*it)[2], nullptr, 16), std::stoull((*it)[3], nullptr, 16)});
+  run.out = std::regex_replace(text, range, "$1[{addr}:{addr}]");
+  return run;
+}
+
+// A range line shows the block's first and last byte: start + size - 1, in
+// the pointer's width.
+void ExpectRange(const Outcome& run, size_t index, const char* buffer, uint64_t size) {
+  ASSERT_LT(index, run.ranges.size());
+  const Range& range = run.ranges[index];
+  const uint64_t mask = kDigits >= 16 ? ~uint64_t{0} : (uint64_t{1} << (4 * kDigits)) - 1;
+  EXPECT_EQ(range.buffer, buffer);
+  EXPECT_NE(range.first, 0u);
+  EXPECT_EQ(range.last, (range.first + size - 1) & mask) << buffer;
+}
+
+// Every run exits 0, after exactly the calls named, holding no heap block.
+void ExpectCleanEnd(const Outcome& run, const std::string& calls) {
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "calls:" + calls + "\nheld: 0\n");
+}
+
+std::string Size(const char* call, uint32_t needed) {
+  return std::string(call) + "(1) needs a " + Both(needed) + " bytes long buffer.\n";
+}
+
+std::string Copied(const char* call, uint32_t copied, uint32_t count) {
+  return std::string(call) + "(2) copied " + std::to_string(copied) + " bytes in the buffer out of which the first " +
+         Both(count * kRecord) + " represent " + std::to_string(count) + " structures of size " + kRecordText + "\n";
+}
+
+std::string Item(int index, const std::string& name) {
+  return "  Item " + std::to_string(index) + "\n    pPrinterName: [" + name + "]\n";
+}
+
+const char kRanges[] = "buffera[{addr}:{addr}]\nbufferw[{addr}:{addr}]\n";
+
+TEST(Probe, CompleteRunListsEveryNameOfBothResults) {
+  const std::vector<const char*> names = {"office-laser", nullptr, "Drucker_K\xC3\xBC" "che",
+                                          "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA", "emoji\xF0\x9F\x98\x80"};
+  const uint32_t neededA = 5 * kRecord + 60, neededW = 5 * kRecord + 200;
+  const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(neededA, names) + Fill(neededW, names));
+
+  std::string listing;
+  for (int i = 0; i < 5; ++i) listing += Item(i, names[i] ? names[i] : "NULL");
+  EXPECT_EQ(run.out, Size("EnumPrintersA", neededA) + Size("EnumPrintersW", neededW) + kRanges +
+                         Copied("EnumPrintersA", neededA, 5) + Copied("EnumPrintersW", neededW, 5) +
+                         "\nPrinting ASCII results:\n" + listing + "\nPrinting WIDE results:\n" + listing + kPrompt);
+  ExpectRange(run, 0, "buffera", neededA);
+  ExpectRange(run, 1, "bufferw", neededW);
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+TEST(Probe, FillReportOfThreeRecordsInTheDescriptionsOwnWords) {
+  const uint32_t needed = 3 * kRecord + 12;
+  const std::vector<const char*> names = {"a", "b", "c"};
+  const Outcome run = RunScript(Query(needed) + Query(needed) + Fill(needed, names) + Fill(needed, names));
+  const std::string expected = kRecord == 12 ? "first 36(0x00000024) represent 3 structures of size 12\n"
+                                             : "first 72(0x00000048) represent 3 structures of size 24\n";
+  EXPECT_EQ(Count(run.out, expected), 2u) << run.out;
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+// Each stop before the listings: its one line, then the prompt, and only the
+// calls that come before it.
+TEST(Probe, EveryEarlyStopWritesItsOwnLineAndReleasesWhatItHeld) {
+  struct Case {
+    const char* what;
+    std::string script, output, calls;
+  };
+  const std::string sizes = Size("EnumPrintersA", 100) + Size("EnumPrintersW", 200) + kRanges;
+  const std::vector<Case> cases = {
+      {"narrow query succeeds", "ok=1;", "EnumPrintersA(1) succeeded with NULL buffer. Exiting...\n", " A1"},
+      {"narrow query fails otherwise", Failure(5),
+       "EnumPrintersA(1) failed with 5(0x00000005) which is different than 122. Exiting...\n", " A1"},
+      {"a code with its top bit set", Failure(0x80070005),
+       "EnumPrintersA(1) failed with -2147024891(0x80070005) which is different than 122. Exiting...\n", " A1"},
+      {"wide query succeeds", Query(100) + "ok=1;",
+       Size("EnumPrintersA", 100) + "EnumPrintersW(1) succeeded with NULL buffer. Exiting...\n", " A1 W1"},
+      {"wide query fails otherwise", Query(100) + Failure(1722),
+       Size("EnumPrintersA", 100) +
+           "EnumPrintersW(1) failed with 1722(0x000006BA) which is different than 122. Exiting...\n",
+       " A1 W1"},
+      {"narrow fill fails", Query(100) + Query(200) + Failure(122),
+       sizes + "EnumPrintersA(2) failed with 122(0x0000007A). Exiting...\n", " A1 W1 A2"},
+      {"wide fill fails", Query(100) + Query(200) + Fill(100, {}) + Failure(0xFFFFFFFF),
+       sizes + Copied("EnumPrintersA", 100, 0) + "EnumPrintersW(2) failed with -1(0xFFFFFFFF). Exiting...\n",
+       " A1 W1 A2 W2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome run = RunScript(c.script);
+    EXPECT_EQ(run.out, c.output + kPrompt);
+    ExpectCleanEnd(run, c.calls);
+  }
+}
+
+// A size no allocator can grant: the address space is capped below it where
+// the platform would otherwise promise it anyway.
+TEST(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
+  const uint32_t huge = 0xFFFFFF00;
+  const long long limit = Env("PROBE_RUNNER", "").empty() ? (1LL << 30) : 0;
+  const std::string failed = "calloc failed with 12(0x0000000C). Exiting...\n";
+
+  Outcome run = RunScript(Query(huge) + Query(100), limit);
+  EXPECT_EQ(run.out, Size("EnumPrintersA", huge) + Size("EnumPrintersW", 100) + failed + kPrompt);
+  ExpectCleanEnd(run, " A1 W1");
+
+  run = RunScript(Query(100) + Query(huge), limit);
+  EXPECT_EQ(run.out, Size("EnumPrintersA", 100) + Size("EnumPrintersW", huge) + "buffera[{addr}:{addr}]\n" + failed +
+                         kPrompt);
+  ExpectCleanEnd(run, " A1 W1");
+}
+
+TEST(Probe, EmptyResultsWriteTheHeadingsAlone) {
+  const Outcome run = RunScript(Query(0) + Query(0) + Fill(0, {}) + Fill(0, {}));
+  EXPECT_EQ(run.out, Size("EnumPrintersA", 0) + Size("EnumPrintersW", 0) + kRanges + Copied("EnumPrintersA", 0, 0) +
+                         Copied("EnumPrintersW", 0, 0) + "\nPrinting ASCII results:\n\nPrinting WIDE results:\n" +
+                         kPrompt);
+  // A zero-byte block ends one byte before it starts.
+  ExpectRange(run, 0, "buffera", 0);
+  ExpectRange(run, 1, "bufferw", 0);
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+TEST(Probe, CountBeyondTheBufferListsOnlyTheRecordsInside) {
+  const std::vector<const char*> names = {"one", "two", "three", "four", "five"};
+  const uint32_t neededA = 2 * kRecord, neededW = 3 * kRecord + kRecord / 2;
+  const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(neededA, names) + Fill(neededW, names, 7));
+  EXPECT_EQ(run.out, Size("EnumPrintersA", neededA) + Size("EnumPrintersW", neededW) + kRanges +
+                         Copied("EnumPrintersA", neededA, 5) + Copied("EnumPrintersW", neededW, 7) +
+                         "\nPrinting ASCII results:\n" + Item(0, "one") + Item(1, "two") +
+                         "  Items 2 to 4 lie outside the buffer and were not read.\n"
+                         "\nPrinting WIDE results:\n" +
+                         Item(0, "one") + Item(1, "two") + Item(2, "three") +
+                         "  Items 3 to 6 lie outside the buffer and were not read.\n" + kPrompt);
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+TEST(Probe, TheTwoListingsAreIndependent) {
+  const Outcome run = RunScript(Query(kRecord + 10) + Query(2 * kRecord + 20) + Fill(kRecord + 10, {"only-narrow"}) +
+                            Fill(2 * kRecord + 20, {"wide-0", "wide-1"}));
+  EXPECT_NE(run.out.find("\nPrinting ASCII results:\n" + Item(0, "only-narrow") + "\nPrinting WIDE results:\n" +
+                         Item(0, "wide-0") + Item(1, "wide-1") + kPrompt),
+            std::string::npos)
+      << run.out;
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+TEST(Probe, MalformedWideNamesAreWrittenAsReplacementCharacters) {
+  // The wide name holds what a UTF-8 decoder makes of a stray byte: U+FFFD.
+  const Outcome run = RunScript(Query(kRecord) + Query(kRecord) + Fill(kRecord, {"bad\xFF"}) + Fill(kRecord, {"bad\xFF"}));
+  EXPECT_NE(run.out.find("\nPrinting WIDE results:\n" + Item(0, "bad\xEF\xBF\xBD")), std::string::npos) << run.out;
+  ExpectCleanEnd(run, " A1 W1 A2 W2");
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "test_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+double Now() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+[[noreturn]] void RunChild(const ProcessOptions& options, int out, int err) {
+  setsid();
+  int null = open("/dev/null", O_RDONLY);
+  dup2(null, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+  if (options.addressSpaceLimit > 0) {
+    rlimit limit{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+    setrlimit(RLIMIT_AS, &limit);
+  }
+  std::vector<char*> argv;
+  for (const std::string& word : options.argv) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  dprintf(2, "cannot run %s\n", argv[0]);
+  _exit(127);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+ProcessResult RunProcess(const ProcessOptions& options) {
+  ProcessResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  const pid_t pid = fork();
+  if (pid == 0) RunChild(options, out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+
+  const double deadline = Now() + options.timeoutSeconds;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    const double left = deadline - Now();
+    if (left <= 0) {
+      result.timedOut = true;
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left * 1000) + 1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[4096];
+      const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(got));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (pollfd& fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
+
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exited = !result.timedOut && WIFEXITED(status);
+  result.status = result.exited ? WEXITSTATUS(status) : -1;
+  return result;
+}

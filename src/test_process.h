@@ -1,0 +1,31 @@
+// Test support: runs a program to its end and keeps all it wrote.
+#ifndef PRINTER_PROBE_TEST_PROCESS_H_
+#define PRINTER_PROBE_TEST_PROCESS_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessOptions {
+  std::vector<std::string> argv;
+  std::vector<std::pair<std::string, std::string>> env;  // added to ours
+  long long addressSpaceLimit = 0;  // bytes; 0 leaves it alone
+  int timeoutSeconds = 120;
+};
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  bool exited = false;  // false: killed by a signal, or by the timeout
+  int status = -1;      // the exit status when it exited
+  bool timedOut = false;
+};
+
+// The child runs in a session of its own, with no controlling terminal and
+// standard input from /dev/null, as under CI.
+ProcessResult RunProcess(const ProcessOptions& options);
+
+// argv for a command line split at spaces (for wrappers such as "wine").
+std::vector<std::string> SplitWords(const std::string& text);
+
+#endif  // PRINTER_PROBE_TEST_PROCESS_H_

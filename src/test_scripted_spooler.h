@@ -1,0 +1,15 @@
+// Test-only: counts the probe's heap blocks so a test can tell that every
+// path out of it released what it obtained. Force-included into the probe
+// when it is built as the scripted test program; never in the product.
+#ifndef PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
+#define PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
+
+#include <cstdlib>
+
+void* CountedCalloc(size_t count, size_t size);
+void CountedFree(void* block);
+
+#define calloc CountedCalloc
+#define free CountedFree
+
+#endif  // PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_

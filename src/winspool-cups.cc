@@ -1,0 +1,147 @@
+// EnumPrintersA/W over the CUPS scheduler: one CUPS-Get-Printers request per
+// call, so each call sees the queues as they are at that moment.
+
+#include "winspool-cups.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include <cups/cups.h>
+
+#include "printer-pack.h"
+
+namespace {
+
+// How long a call waits on a scheduler that has stopped answering.
+const int kTimeoutSeconds = 5;
+
+struct HttpCloser {
+  void operator()(http_t* http) const { httpClose(http); }
+};
+struct IppDeleter {
+  void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+};
+using Connection = std::unique_ptr<http_t, HttpCloser>;
+using Message = std::unique_ptr<ipp_t, IppDeleter>;
+
+BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return 0;
+}
+
+// A diagnostic must never stop to ask for a password.
+const char* RefusePassword(const char*, http_t*, const char*, const char*, void*) {
+  return nullptr;
+}
+
+// Returning 0 makes libcups abandon the request once the timeout runs out.
+int GiveUp(http_t*, void*) { return 0; }
+
+DWORD ErrorFromStatus(ipp_status_t status) {
+  switch (status) {
+    case IPP_STATUS_ERROR_FORBIDDEN:
+    case IPP_STATUS_ERROR_NOT_AUTHORIZED:
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
+    case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
+      return ERROR_ACCESS_DENIED;
+    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
+      return RPC_S_SERVER_UNAVAILABLE;
+    default:
+      return RPC_S_CALL_FAILED;
+  }
+}
+
+DWORD AttributesFromType(int type) {
+  DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
+  if (type & CUPS_PRINTER_DEFAULT) attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+  if (!(type & CUPS_PRINTER_NOT_SHARED)) attributes |= PRINTER_ATTRIBUTE_SHARED;
+  return attributes;
+}
+
+// Reads the printer groups of a CUPS-Get-Printers response, in order.
+std::vector<Queue> QueuesFromResponse(ipp_t* response) {
+  std::vector<Queue> queues;
+  ipp_attribute_t* attr = ippFirstAttribute(response);
+  while (attr) {
+    while (attr && ippGetGroupTag(attr) != IPP_TAG_PRINTER) attr = ippNextAttribute(response);
+    if (!attr) break;
+
+    const char* name = nullptr;
+    int type = 0;
+    for (; attr && ippGetGroupTag(attr) == IPP_TAG_PRINTER; attr = ippNextAttribute(response)) {
+      const char* attrName = ippGetName(attr);
+      if (!attrName) continue;
+      const std::string key = attrName;
+      if (key == "printer-name" && ippGetValueTag(attr) == IPP_TAG_NAME)
+        name = ippGetString(attr, 0, nullptr);
+      else if (key == "printer-type" && ippGetValueTag(attr) == IPP_TAG_ENUM)
+        type = ippGetInteger(attr, 0);
+    }
+    if (name) queues.push_back(Queue{name, AttributesFromType(type)});
+  }
+  return queues;
+}
+
+// Asks the scheduler for its own queues, printers and classes, leaving out
+// the remote ones it merely knows of. Returns 0 or a failure code.
+DWORD ListQueues(std::vector<Queue>* queues) {
+  cupsSetPasswordCB2(RefusePassword, nullptr);
+  Connection http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                               kTimeoutSeconds * 1000, nullptr));
+  if (!http) return errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
+  httpSetTimeout(http.get(), kTimeoutSeconds, GiveUp, nullptr);
+
+  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  static const char* const kWanted[] = {"printer-name", "printer-type"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
+
+  Message response(cupsDoRequest(http.get(), request, "/"));
+  if (!response) {
+    if (httpError(http.get()) == ETIMEDOUT) return ERROR_TIMEOUT;
+    return ErrorFromStatus(cupsLastError());
+  }
+  const ipp_status_t status = ippGetStatusCode(response.get());
+  // The scheduler answers "not found" when it has no queues at all.
+  if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
+  if (status > IPP_STATUS_OK_EVENTS_COMPLETE) return ErrorFromStatus(status);
+
+  *queues = QueuesFromResponse(response.get());
+  return 0;
+}
+
+using Packer = DWORD (*)(const std::vector<Queue>&, LPBYTE, DWORD, DWORD*, DWORD*);
+
+BOOL EnumPrinters(DWORD flags, DWORD level, LPBYTE buffer, DWORD cbBuf, LPDWORD pcbNeeded,
+                  LPDWORD pcReturned, Packer pack) {
+  if (!pcbNeeded || !pcReturned) return Fail(RPC_X_NULL_REF_POINTER);
+  if (!(flags & PRINTER_ENUM_LOCAL) || (flags & ~(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS)))
+    return Fail(ERROR_INVALID_FLAGS);
+  if (level != 4) return Fail(ERROR_INVALID_LEVEL);
+  if (!buffer && cbBuf) return Fail(ERROR_INVALID_USER_BUFFER);
+
+  std::vector<Queue> queues;
+  DWORD error = ListQueues(&queues);
+  if (error) return Fail(error);
+  error = pack(queues, buffer, cbBuf, pcbNeeded, pcReturned);
+  if (error) return Fail(error);
+  return 1;
+}
+
+}  // namespace
+
+// The name argument selects a remote print server on Windows; only the local
+// one is offered here, which is what a null name asks for.
+BOOL EnumPrintersA(DWORD Flags, LPSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                   LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  return EnumPrinters(Flags, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned, PackPrinterInfo4A);
+}
+
+BOOL EnumPrintersW(DWORD Flags, LPWSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                   LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  return EnumPrinters(Flags, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned, PackPrinterInfo4W);
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# A CUPS scheduler of the tests' own: its configuration, state and socket all
+# live in one folder, so it never touches the machine's own scheduler.
+#
+#   private-cupsd.sh start DIR   start it; prints the socket to aim CUPS_SERVER at
+#   private-cupsd.sh stop DIR    stop it and wait until it is gone
+set -eu
+
+command=${1:?usage: private-cupsd.sh start|stop DIR}
+dir=${2:?usage: private-cupsd.sh start|stop DIR}
+cupsd=$(command -v cupsd || echo /usr/sbin/cupsd)
+
+start() {
+  mkdir -p "$dir"/{spool,cache,state,log,tmp,ppd}
+  cat > "$dir/cupsd.conf" <<CONF
+Listen $dir/cups.sock
+LogLevel warn
+MaxLogSize 0
+Browsing No
+DefaultShared No
+WebInterface No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Location /admin>
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+  cat > "$dir/cups-files.conf" <<CONF
+ServerRoot $dir
+RequestRoot $dir/spool
+CacheDir $dir/cache
+StateDir $dir/state
+TempDir $dir/tmp
+ErrorLog $dir/log/error_log
+AccessLog $dir/log/access_log
+PageLog $dir/log/page_log
+ServerBin /usr/lib/cups
+DataDir /usr/share/cups
+FileDevice Yes
+SystemGroup root
+CONF
+  setsid "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
+  echo $! > "$dir/cupsd.pid"
+  for _ in $(seq 100); do
+    if CUPS_SERVER="$dir/cups.sock" lpstat -r >/dev/null 2>&1; then
+      echo "$dir/cups.sock"
+      return 0
+    fi
+    kill -0 "$(cat "$dir/cupsd.pid")" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "private-cupsd: the scheduler did not start; its log says:" >&2
+  cat "$dir/log/error_log" "$dir/log/stdout" >&2 2>/dev/null || true
+  return 1
+}
+
+stop() {
+  [ -f "$dir/cupsd.pid" ] || return 0
+  pid=$(cat "$dir/cupsd.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || { rm -f "$dir/cupsd.pid"; return 0; }
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null || true
+  rm -f "$dir/cupsd.pid"
+}
+
+case "$command" in
+  start) start ;;
+  stop) stop ;;
+  *) echo "usage: private-cupsd.sh start|stop DIR" >&2; exit 2 ;;
+esac
