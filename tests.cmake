@@ -31,3 +31,22 @@ add_executable(probe_test src/probe_test.cc)
 target_link_libraries(probe_test PRIVATE test_process GTest::gtest_main)
 add_test(NAME probe COMMAND probe_test)
 set_tests_properties(probe PROPERTIES ENVIRONMENT "PROBE_SCRIPTED=$<TARGET_FILE:probe-scripted>")
+
+add_library(private_scheduler STATIC src/test_private_scheduler.cc)
+target_link_libraries(private_scheduler PUBLIC test_process)
+target_compile_definitions(private_scheduler PRIVATE
+  PRIVATE_CUPSD_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/tests/private-cupsd.sh")
+
+add_executable(winspool-cups_test src/winspool-cups_test.cc)
+target_link_libraries(winspool-cups_test PRIVATE spooler private_scheduler GTest::gtest_main)
+add_test(NAME layer COMMAND winspool-cups_test)
+
+add_executable(probe_cups_test src/probe_cups_test.cc)
+target_link_libraries(probe_cups_test PRIVATE private_scheduler GTest::gtest_main)
+add_test(NAME probe-cups COMMAND probe_cups_test)
+set_tests_properties(probe-cups PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")
+
+add_executable(getch-posix_test src/getch-posix_test.cc)
+target_link_libraries(getch-posix_test PRIVATE GTest::gtest_main util)
+add_test(NAME terminal COMMAND getch-posix_test)
+set_tests_properties(terminal PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")

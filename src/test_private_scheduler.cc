@@ -1,0 +1,77 @@
+#include "test_private_scheduler.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "test_process.h"
+
+#ifndef PRIVATE_CUPSD_SCRIPT
+#error "PRIVATE_CUPSD_SCRIPT must name tests/private-cupsd.sh"
+#endif
+
+std::string MakeTemporaryFolder() {
+  std::string pattern = "/tmp/printer-probe-test.XXXXXX";
+  return mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+void RemoveFolder(const std::string& folder) {
+  if (folder.empty()) return;
+  ProcessOptions options;
+  options.argv = {"rm", "-rf", folder};
+  RunProcess(options);
+}
+
+PrivateScheduler::PrivateScheduler() : folder_(MakeTemporaryFolder()) {
+  std::string out;
+  if (folder_.empty() || !Run({PRIVATE_CUPSD_SCRIPT, "start", folder_}, &out).empty()) return;
+  socket_ = out.substr(0, out.find('\n'));
+  started_ = true;
+}
+
+PrivateScheduler::~PrivateScheduler() {
+  Stop();
+  RemoveFolder(folder_);
+}
+
+std::string PrivateScheduler::Stop() {
+  if (!started_) return "";
+  started_ = false;
+  return Run({PRIVATE_CUPSD_SCRIPT, "stop", folder_});
+}
+
+std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out) {
+  ProcessOptions options;
+  options.argv = argv;
+  options.env = {{"CUPS_SERVER", socket_}};
+  const ProcessResult result = RunProcess(options);
+  if (out) *out = result.out;
+  if (result.exited && result.status == 0) return "";
+  return argv[0] + " failed: " + result.out + result.err;
+}
+
+std::string PrivateScheduler::AddQueue(const std::string& name, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {"lpadmin", "-p", name, "-E", "-v", "file:///dev/null"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return Run(argv);
+}
+
+std::string PrivateScheduler::DeleteQueue(const std::string& name) { return Run({"lpadmin", "-x", name}); }
+
+std::string PrivateScheduler::DeleteAllQueues() {
+  for (const std::string& name : LpstatNames()) {
+    const std::string error = DeleteQueue(name);
+    if (!error.empty()) return error;
+  }
+  return "";
+}
+
+std::vector<std::string> PrivateScheduler::LpstatNames() {
+  std::string out;
+  Run({"lpstat", "-e"}, &out);
+  std::vector<std::string> names;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) names.push_back(line);
+  return names;
+}

@@ -1,0 +1,40 @@
+// Test support: a CUPS scheduler of the test's own (tests/private-cupsd.sh),
+// with its queues added and removed through lpadmin.
+#ifndef PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_
+#define PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_
+
+#include <string>
+#include <vector>
+
+class PrivateScheduler {
+ public:
+  PrivateScheduler();  // starts it; check started()
+  ~PrivateScheduler();
+  PrivateScheduler(const PrivateScheduler&) = delete;
+  PrivateScheduler& operator=(const PrivateScheduler&) = delete;
+
+  bool started() const { return started_; }
+  const std::string& socket() const { return socket_; }
+  const std::string& folder() const { return folder_; }
+
+  // Each returns the command's own words on failure, "" on success.
+  std::string AddQueue(const std::string& name, const std::vector<std::string>& options = {});
+  std::string DeleteQueue(const std::string& name);
+  std::string DeleteAllQueues();
+  std::string Stop();
+
+  // The destinations as `lpstat -e` names them, one per line.
+  std::vector<std::string> LpstatNames();
+
+ private:
+  std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr);
+  std::string folder_;
+  std::string socket_;
+  bool started_ = false;
+};
+
+// A folder that is removed with everything in it when the test is done.
+std::string MakeTemporaryFolder();
+void RemoveFolder(const std::string& folder);
+
+#endif  // PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_

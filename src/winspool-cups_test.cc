@@ -1,0 +1,158 @@
+// The layer against a real scheduler of the test's own: the two-call
+// protocol, the records it lays out, and its failure codes.
+
+#include "winspool-cups.h"
+
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_private_scheduler.h"
+
+namespace {
+
+class LayerTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scheduler_ = new PrivateScheduler;
+    ASSERT_TRUE(scheduler_->started());
+  }
+  static void TearDownTestSuite() {
+    delete scheduler_;
+    scheduler_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(scheduler_ && scheduler_->started());
+    cupsSetServer(scheduler_->socket().c_str());
+    ASSERT_EQ(scheduler_->DeleteAllQueues(), "");
+  }
+  void TearDown() override { cupsSetServer(nullptr); }
+
+  static PrivateScheduler* scheduler_;
+};
+
+PrivateScheduler* LayerTest::scheduler_ = nullptr;
+
+// One call of either width, with guard bytes after the buffer it is given.
+struct Call {
+  BOOL ok;
+  DWORD error, needed, returned;
+  std::vector<uint64_t> storage;  // 8-byte aligned, like calloc's blocks
+  LPBYTE buffer() { return reinterpret_cast<LPBYTE>(storage.data()); }
+};
+
+const unsigned char kGuard = 0xA5;
+
+template <typename Enum>
+Call Enumerate(Enum enumPrinters, DWORD size, bool withBuffer = true, DWORD flags = PRINTER_ENUM_LOCAL,
+               DWORD level = 4) {
+  Call call{};
+  call.storage.assign(size / 8 + 8, 0);
+  std::memset(call.buffer() + size, kGuard, call.storage.size() * 8 - size);
+  call.needed = call.returned = 0xDEADBEEF;
+  SetLastError(0);
+  call.ok = enumPrinters(flags, nullptr, level, withBuffer ? call.buffer() : nullptr, size, &call.needed,
+                         &call.returned);
+  call.error = GetLastError();
+  for (size_t at = size; at < call.storage.size() * 8; ++at)
+    if (call.buffer()[at] != kGuard) ADD_FAILURE() << "written past cbBuf at byte " << at;
+  return call;
+}
+
+template <typename Enum>
+void ExpectNothingNeeded(Enum enumPrinters) {
+  const Call call = Enumerate(enumPrinters, 0, false);
+  EXPECT_TRUE(call.ok);
+  EXPECT_EQ(call.needed, 0u);
+  EXPECT_EQ(call.returned, 0u);
+}
+
+TEST_F(LayerTest, NoQueuesIsSuccessWithNothingNeeded) {
+  ExpectNothingNeeded(EnumPrintersA);
+  ExpectNothingNeeded(EnumPrintersW);
+}
+
+const char kKitchen[] = "Drucker_K\xC3\xBC" "che";
+const char kChinese[] = "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA";
+
+template <typename Record, typename Enum, typename Check>
+void ExpectTwoCallProtocol(Enum enumPrinters, Check checkNames) {
+  const Call query = Enumerate(enumPrinters, 0, false);
+  ASSERT_FALSE(query.ok);
+  EXPECT_EQ(query.error, ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_GT(query.needed, 3 * sizeof(Record));
+
+  const Call tooSmall = Enumerate(enumPrinters, query.needed - 1);
+  EXPECT_FALSE(tooSmall.ok);
+  EXPECT_EQ(tooSmall.error, ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(tooSmall.needed, query.needed);
+
+  Call fill = Enumerate(enumPrinters, query.needed);
+  ASSERT_TRUE(fill.ok) << fill.error;
+  EXPECT_EQ(fill.needed, query.needed);
+  ASSERT_EQ(fill.returned, 3u);
+  const Record* records = reinterpret_cast<const Record*>(fill.buffer());
+  for (DWORD i = 0; i < fill.returned; ++i) {
+    const auto* name = reinterpret_cast<const unsigned char*>(records[i].pPrinterName);
+    EXPECT_GE(name, fill.buffer() + 3 * sizeof(Record));
+    EXPECT_LT(name, fill.buffer() + fill.needed);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(name) % alignof(decltype(*records[i].pPrinterName)), 0u);
+    EXPECT_EQ(records[i].pServerName, nullptr);
+  }
+  checkNames(records);
+  // The scheduler's order; its default queue and the shared one say so.
+  EXPECT_EQ(records[0].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL});
+  EXPECT_EQ(records[1].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_SHARED});
+  EXPECT_EQ(records[2].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_DEFAULT});
+}
+
+TEST_F(LayerTest, TwoCallProtocolInBothWidths) {
+  ASSERT_EQ(scheduler_->AddQueue(kChinese), "");
+  ASSERT_EQ(scheduler_->AddQueue(kKitchen, {"-o", "printer-is-shared=true"}), "");
+  ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-o", "printer-is-shared=false"}), "");
+  ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-d", "office-laser"}), "");
+
+  ExpectTwoCallProtocol<PRINTER_INFO_4A>(EnumPrintersA, [](const PRINTER_INFO_4A* records) {
+    EXPECT_STREQ(records[0].pPrinterName, kChinese);
+    EXPECT_STREQ(records[1].pPrinterName, kKitchen);
+    EXPECT_STREQ(records[2].pPrinterName, "office-laser");
+  });
+  ExpectTwoCallProtocol<PRINTER_INFO_4W>(EnumPrintersW, [](const PRINTER_INFO_4W* records) {
+    EXPECT_EQ(std::wstring(records[0].pPrinterName), L"\u6253\u5370\u673A");
+    EXPECT_EQ(std::wstring(records[1].pPrinterName), L"Drucker_K\u00FCche");
+    EXPECT_EQ(std::wstring(records[2].pPrinterName), L"office-laser");
+  });
+}
+
+template <typename Enum>
+void ExpectRefusals(Enum enumPrinters) {
+  EXPECT_EQ(Enumerate(enumPrinters, 0, false, 0).error, ERROR_INVALID_FLAGS);
+  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | 0x10).error, ERROR_INVALID_FLAGS);
+  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL, 2).error, ERROR_INVALID_LEVEL);
+  EXPECT_EQ(Enumerate(enumPrinters, 64, false).error, ERROR_INVALID_USER_BUFFER);
+  // Local connections are the same queues here.
+  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS).error,
+            ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(LayerTest, ArgumentsTheSpoolerRefuses) {
+  ASSERT_EQ(scheduler_->AddQueue("office-laser"), "");
+  ExpectRefusals(EnumPrintersA);
+  ExpectRefusals(EnumPrintersW);
+  DWORD needed;
+  SetLastError(0);
+  EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, nullptr));
+  EXPECT_EQ(GetLastError(), RPC_X_NULL_REF_POINTER);
+}
+
+TEST_F(LayerTest, NoSchedulerIsServerUnavailable) {
+  cupsSetServer((scheduler_->folder() + "/no-such.sock").c_str());
+  EXPECT_EQ(Enumerate(EnumPrintersA, 0, false).error, RPC_S_SERVER_UNAVAILABLE);
+  EXPECT_EQ(Enumerate(EnumPrintersW, 0, false).error, RPC_S_SERVER_UNAVAILABLE);
+}
+
+}  // namespace
