@@ -24,25 +24,23 @@ endif()
 find_package(GTest REQUIRED)
 enable_testing()
 
-add_library(test_process STATIC src/test_process.cc)
+add_library(test_process STATIC src/test_process.cc src/test_wine.cc src/test_private_scheduler.cc)
 target_include_directories(test_process PUBLIC src)
+target_compile_definitions(test_process PRIVATE
+  PRIVATE_CUPSD_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/tests/private-cupsd.sh")
 
 add_executable(probe_test src/probe_test.cc)
 target_link_libraries(probe_test PRIVATE test_process GTest::gtest_main)
 add_test(NAME probe COMMAND probe_test)
 set_tests_properties(probe PROPERTIES ENVIRONMENT "PROBE_SCRIPTED=$<TARGET_FILE:probe-scripted>")
 
-add_library(private_scheduler STATIC src/test_private_scheduler.cc)
-target_link_libraries(private_scheduler PUBLIC test_process)
-target_compile_definitions(private_scheduler PRIVATE
-  PRIVATE_CUPSD_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/tests/private-cupsd.sh")
 
 add_executable(winspool-cups_test src/winspool-cups_test.cc)
-target_link_libraries(winspool-cups_test PRIVATE spooler private_scheduler GTest::gtest_main)
+target_link_libraries(winspool-cups_test PRIVATE spooler test_process GTest::gtest_main)
 add_test(NAME layer COMMAND winspool-cups_test)
 
 add_executable(probe_cups_test src/probe_cups_test.cc)
-target_link_libraries(probe_cups_test PRIVATE private_scheduler GTest::gtest_main)
+target_link_libraries(probe_cups_test PRIVATE test_process GTest::gtest_main)
 add_test(NAME probe-cups COMMAND probe_cups_test)
 set_tests_properties(probe-cups PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")
 

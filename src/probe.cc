@@ -62,7 +62,7 @@ void testFunc() {
     printf("calloc failed with %d(0x%08X). Exiting...\n", errno, (unsigned)errno);
     return;
   }
-  printf("buffera[" ADDRESS ":" ADDRESS "]\n", (uintptr_t)buffera, (uintptr_t)buffera + sizeA - 1);
+  printf("buffera[" ADDRESS ":" ADDRESS "]\n", (uintptr_t)buffera, (uintptr_t)buffera + (uintptr_t)sizeA - 1);
 
   bufferw = (LPBYTE)calloc(1, sizeW);
   if (!bufferw) {
@@ -70,7 +70,7 @@ void testFunc() {
     free(buffera);
     return;
   }
-  printf("bufferw[" ADDRESS ":" ADDRESS "]\n", (uintptr_t)bufferw, (uintptr_t)bufferw + sizeW - 1);
+  printf("bufferw[" ADDRESS ":" ADDRESS "]\n", (uintptr_t)bufferw, (uintptr_t)bufferw + (uintptr_t)sizeW - 1);
 
   if (!EnumPrintersA(flags, nullptr, 4, buffera, neededA, &neededA, &returnedA)) {
     lastError = GetLastError();

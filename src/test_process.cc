@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
@@ -47,6 +48,22 @@ std::vector<std::string> SplitWords(const std::string& text) {
   return words;
 }
 
+namespace {
+
+// Reads what the pipe holds now, without waiting; false at its end.
+bool Drain(int fd, std::string* sink) {
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got > 0) sink->append(chunk, static_cast<size_t>(got));
+    else return got < 0 && errno == EAGAIN;
+  }
+}
+
+}  // namespace
+
+// Done when the child has exited, not when its pipes close: a child may leave
+// daemons behind (Wine's services) that hold them open long after.
 ProcessResult RunProcess(const ProcessOptions& options) {
   ProcessResult result;
   int out[2], err[2];
@@ -55,38 +72,31 @@ ProcessResult RunProcess(const ProcessOptions& options) {
   if (pid == 0) RunChild(options, out[1], err[1]);
   close(out[1]);
   close(err[1]);
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  fcntl(err[0], F_SETFL, O_NONBLOCK);
 
   const double deadline = Now() + options.timeoutSeconds;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    const double left = deadline - Now();
-    if (left <= 0) {
+  int status = 0;
+  for (;;) {
+    poll(fds, 2, 20);
+    for (int i = 0; i < 2; ++i)
+      if (fds[i].fd >= 0 && !Drain(fds[i].fd, sinks[i])) fds[i].fd = -1;  // ended: poll skips it
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (Now() > deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);
       kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left * 1000) + 1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char chunk[4096];
-      const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(got));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
   }
-  for (pollfd& fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
+  Drain(out[0], &result.out);
+  Drain(err[0], &result.err);
+  close(out[0]);
+  close(err[0]);
 
-  int status = 0;
-  waitpid(pid, &status, 0);
   result.exited = !result.timedOut && WIFEXITED(status);
   result.status = result.exited ? WEXITSTATUS(status) : -1;
   return result;

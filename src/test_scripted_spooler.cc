@@ -9,8 +9,8 @@
 //   needed=N    written to pcbNeeded       count=N  written to pcReturned
 //   names=H,H   record names as hex UTF-8 bytes, '-' for a null name
 // A fill call writes only the records that fit in the buffer it is given.
-// At exit the program writes to stderr the calls it saw and how many heap
-// blocks the probe still held.
+// At exit the program writes to stderr the calls it saw, how many heap
+// blocks the probe still held, and the errno of any calloc that failed.
 
 #include <cerrno>
 #include <cstdio>
@@ -40,6 +40,7 @@ struct Session {
   std::vector<Answer> answers;
   std::string calls;
   std::set<void*> heldBlocks;
+  std::string callocFailures;  // the errno of each failed calloc
   std::deque<std::string> narrowNames;  // deques: the records point into them
   std::deque<std::wstring> wideNames;
 };
@@ -81,8 +82,8 @@ Answer ParseAnswer(const std::string& text) {
 }
 
 void Report() {
-  fprintf(stderr, "calls:%s\nheld: %u\n", session().calls.c_str(),
-          static_cast<unsigned>(session().heldBlocks.size()));
+  fprintf(stderr, "calls:%s\nheld: %u\n%s", session().calls.c_str(),
+          static_cast<unsigned>(session().heldBlocks.size()), session().callocFailures.c_str());
 }
 
 void LoadScript() {
@@ -145,6 +146,7 @@ void* CountedCalloc(size_t count, size_t size) {
   void* block = calloc(count, size);
   const int error = errno;  // the probe reports calloc's errno, untouched by the set
   if (block) session().heldBlocks.insert(block);
+  else session().callocFailures += "calloc errno: " + std::to_string(error) + "\n";
   errno = error;
   return block;
 }

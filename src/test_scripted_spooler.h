@@ -4,7 +4,15 @@
 #ifndef PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
 #define PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
 
+// Every header the probe uses comes first, so that the names below reach
+// only the probe's own calls.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+
+#include "spooler.h"
 
 void* CountedCalloc(size_t count, size_t size);
 void CountedFree(void* block);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, and only when some are missing,
+# so that a fresh machine and a prepared one run the same commands.
+#
+#   install-packages.sh build     compile and run the native program
+#   install-packages.sh test      build, plus a CUPS scheduler, GoogleTest,
+#                                 mingw-w64 and Wine for every test suite
+set -eu
+
+build=(cmake ninja-build g++ pkg-config libcups2-dev)
+test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind
+      g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)
+
+case "${1:-}" in
+  build) wanted=("${build[@]}") ;;
+  test) wanted=("${test[@]}") ;;
+  *) echo "usage: install-packages.sh build|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "These Debian packages are missing: ${missing[*]}" >&2
+  echo "Install them as root (apt-get install ...), or run this again as root." >&2
+  exit 1
+fi
+# wine32 is the 32-bit half of Wine; its packages come from the i386 archive.
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null
