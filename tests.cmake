@@ -48,3 +48,36 @@ add_executable(getch-posix_test src/getch-posix_test.cc)
 target_link_libraries(getch-posix_test PRIVATE GTest::gtest_main util)
 add_test(NAME terminal COMMAND getch-posix_test)
 set_tests_properties(terminal PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")
+
+# The Windows builds, cross-built and run under Wine as part of the native
+# test run: the builds are fixtures of the tests that run them.
+find_program(WINE wine)
+find_program(MINGW_I686 i686-w64-mingw32-g++)
+find_program(MINGW_X86_64 x86_64-w64-mingw32-g++)
+if(WINE AND MINGW_I686 AND MINGW_X86_64)
+  add_library(utf8_for_tests STATIC src/utf8.cc)
+  target_include_directories(utf8_for_tests PUBLIC src)
+  add_executable(probe_wine_test src/probe_wine_test.cc)
+  target_link_libraries(probe_wine_test PRIVATE test_process utf8_for_tests GTest::gtest_main)
+
+  foreach(preset windows-x86 windows-x64)
+    add_test(NAME build-${preset}
+      COMMAND sh -c "cmake --preset ${preset} >/dev/null && cmake --build --preset ${preset}"
+      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    set_tests_properties(build-${preset} PROPERTIES FIXTURES_SETUP ${preset})
+  endforeach()
+
+  set(WIN32_DIR ${CMAKE_CURRENT_SOURCE_DIR}/build/windows-x86)
+  set(WIN64_DIR ${CMAKE_CURRENT_SOURCE_DIR}/build/windows-x64)
+  add_test(NAME probe-win32 COMMAND probe_test)
+  set_tests_properties(probe-win32 PROPERTIES FIXTURES_REQUIRED windows-x86 ENVIRONMENT
+    "PROBE_RUNNER=wine;PROBE_SCRIPTED=${WIN32_DIR}/probe-scripted.exe;PROBE_RECORD_SIZE=12;PROBE_ADDRESS_DIGITS=8;PROBE_LINE_END=crlf")
+  add_test(NAME probe-win64 COMMAND probe_test)
+  set_tests_properties(probe-win64 PROPERTIES FIXTURES_REQUIRED windows-x64 ENVIRONMENT
+    "PROBE_RUNNER=wine;PROBE_SCRIPTED=${WIN64_DIR}/probe-scripted.exe;PROBE_RECORD_SIZE=24;PROBE_ADDRESS_DIGITS=16;PROBE_LINE_END=crlf")
+  add_test(NAME probe-wine-cups COMMAND probe_wine_test)
+  set_tests_properties(probe-wine-cups PROPERTIES FIXTURES_REQUIRED "windows-x86;windows-x64" ENVIRONMENT
+    "PRINTER_PROBE=$<TARGET_FILE:printer-probe>;PROBE_WIN32_EXE=${WIN32_DIR}/printer-probe.exe;PROBE_WIN64_EXE=${WIN64_DIR}/printer-probe.exe")
+else()
+  message(WARNING "mingw-w64 or Wine is missing: the Windows builds are not tested")
+endif()
