@@ -5,7 +5,11 @@
 # The probe against a scripted spooler, counting its heap blocks.
 add_library(probe_counted OBJECT src/probe.cc)
 target_include_directories(probe_counted PRIVATE src)
-target_compile_options(probe_counted PRIVATE -include ${CMAKE_CURRENT_SOURCE_DIR}/src/test_scripted_spooler.h)
+if(MSVC)
+  target_compile_options(probe_counted PRIVATE /FI${CMAKE_CURRENT_SOURCE_DIR}/src/test_scripted_spooler.h)
+else()
+  target_compile_options(probe_counted PRIVATE -include ${CMAKE_CURRENT_SOURCE_DIR}/src/test_scripted_spooler.h)
+endif()
 add_executable(probe-scripted $<TARGET_OBJECTS:probe_counted> src/test_scripted_spooler.cc)
 target_link_libraries(probe-scripted PRIVATE wide_console)
 if(WIN32)
