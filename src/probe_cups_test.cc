@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_private_scheduler.h"
@@ -107,6 +108,42 @@ TEST_F(ProbeAgainstCups, BothListingsShowEveryQueueLpstatLists) {
   EXPECT_EQ(Listing(run.out, "Printing WIDE results:"), listed) << run.out;
   EXPECT_NE(run.out.find(" represent 7 structures of size "), std::string::npos) << run.out;
   EXPECT_EQ(run.out.substr(run.out.size() - sizeof kPrompt + 1), kPrompt);
+}
+
+std::string Repeat(const std::string& piece, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+TEST_F(ProbeAgainstCups, NamesAtTheEdgesAndAThousandQueues) {
+  // 127 bytes, the longest name the scheduler takes, in one, three and four
+  // bytes a character.
+  const std::vector<std::string> edges = {Repeat("n", 127), Repeat("\xE5\x8D\xB0", 42) + "a",
+                                          Repeat("\xF0\x9F\x96\xA8", 31) + "abc"};
+  for (const std::string& name : edges) {
+    ASSERT_EQ(name.size(), 127u);
+    ASSERT_EQ(scheduler_->AddQueue(name), "");
+  }
+  std::vector<std::thread> adders;
+  for (int part = 0; part < 4; ++part)
+    adders.emplace_back([part] {
+      for (int i = part; i < 1000; i += 4) {
+        char name[32];
+        snprintf(name, sizeof name, "queue-%04d", i);
+        EXPECT_EQ(scheduler_->AddQueue(name), "");
+      }
+    });
+  for (std::thread& adder : adders) adder.join();
+
+  const ProcessResult run = RunProbe(scheduler_->socket());
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  const std::vector<std::string> listed = scheduler_->LpstatNames();
+  ASSERT_EQ(listed.size(), 1003u);
+  EXPECT_EQ(Listing(run.out, "Printing ASCII results:"), listed);
+  EXPECT_EQ(Listing(run.out, "Printing WIDE results:"), listed);
+  EXPECT_NE(run.out.find(" represent 1003 structures of size "), std::string::npos);
 }
 
 }  // namespace

@@ -26,6 +26,15 @@ double Now() {
   dup2(null, 0);
   dup2(out, 1);
   dup2(err, 2);
+  if (options.stdoutTo == ProcessOptions::Stdout::kClosed) close(1);
+  if (options.stdoutTo == ProcessOptions::Stdout::kReaderGone) {
+    int gone[2];
+    if (pipe(gone) == 0) {
+      close(gone[0]);
+      dup2(gone[1], 1);
+      close(gone[1]);
+    }
+  }
   for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
   if (options.addressSpaceLimit > 0) {
     rlimit limit{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};

@@ -1,0 +1,149 @@
+// printer-probe under real faults of the print system and of its own
+// surroundings: each run still ends with its own words, the prompt and 0.
+//
+// PRINTER_PROBE names the program; PROBE_RUNNER may wrap it (valgrind).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "test_private_scheduler.h"
+#include "test_process.h"
+#include "test_socket_proxy.h"
+
+namespace {
+
+std::string Env(const char* name, const std::string& fallback) {
+  const char* value = getenv(name);
+  return value && *value ? value : fallback;
+}
+
+const char kPrompt[] = "\nPress a key to exit...\n";
+
+ProcessResult RunProbe(const std::string& server,
+                       ProcessOptions::Stdout stdoutTo = ProcessOptions::Stdout::kCaptured) {
+  ProcessOptions options;
+  options.argv = SplitWords(Env("PROBE_RUNNER", ""));
+  options.argv.push_back(Env("PRINTER_PROBE", "printer-probe"));
+  options.env = {{"CUPS_SERVER", server}};
+  options.stdoutTo = stdoutTo;
+  return RunProcess(options);
+}
+
+// The first lines of a run that got as far as its buffers.
+std::string UpToTheBuffers(const std::string& out) {
+  const size_t end = out.find("bufferw[");
+  return end == std::string::npos ? "" : out.substr(0, out.find('\n', end) + 1);
+}
+
+class ProbeUnderFaults : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(scheduler_.started());
+    ASSERT_EQ(scheduler_.AddQueue("office-laser"), "");
+    ASSERT_EQ(scheduler_.AddQueue("Drucker_K\xC3\xBC" "che"), "");
+  }
+  std::string ProxyPath() const { return scheduler_.folder() + "/proxy.sock"; }
+
+  PrivateScheduler scheduler_;
+};
+
+TEST_F(ProbeUnderFaults, SchedulerStoppedBeforeTheRun) {
+  ASSERT_EQ(scheduler_.Stop(), "");
+  const ProcessResult run = RunProbe(scheduler_.socket());
+  EXPECT_EQ(run.out,
+            std::string("EnumPrintersA(1) failed with 1722(0x000006BA) which is different than 122. Exiting...\n") +
+                kPrompt);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+}
+
+TEST_F(ProbeUnderFaults, SchedulerGoneBetweenTheQueriesAndTheFills) {
+  SocketProxy proxy(ProxyPath(), scheduler_.socket(), 2, SocketProxy::After::kRefuse);
+  ASSERT_TRUE(proxy.listening());
+  const ProcessResult run = RunProbe(ProxyPath());
+  const std::string start = UpToTheBuffers(run.out);
+  ASSERT_FALSE(start.empty()) << run.out;
+  EXPECT_EQ(run.out, start + "EnumPrintersA(2) failed with 1722(0x000006BA). Exiting...\n" + kPrompt);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+}
+
+TEST_F(ProbeUnderFaults, SchedulerGoneBeforeTheWideFill) {
+  SocketProxy proxy(ProxyPath(), scheduler_.socket(), 3, SocketProxy::After::kRefuse);
+  const ProcessResult run = RunProbe(ProxyPath());
+  const std::string start = UpToTheBuffers(run.out);
+  const size_t filled = run.out.find('\n', start.size());
+  ASSERT_NE(filled, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.substr(start.size(), 17), "EnumPrintersA(2) ");
+  EXPECT_EQ(run.out.substr(filled + 1),
+            std::string("EnumPrintersW(2) failed with 1722(0x000006BA). Exiting...\n") + kPrompt);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+}
+
+TEST_F(ProbeUnderFaults, ASchedulerThatNeverAnswersTimesOut) {
+  for (int forwarded : {0, 2}) {
+    SCOPED_TRACE(forwarded);
+    SocketProxy proxy(ProxyPath(), scheduler_.socket(), forwarded, SocketProxy::After::kHold);
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult run = RunProbe(ProxyPath());
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 10.0 + (Env("PROBE_RUNNER", "").empty() ? 0 : 5)) << "valgrind adds its own start-up";
+    const std::string expected =
+        forwarded == 0 ? "EnumPrintersA(1) failed with 1460(0x000005B4) which is different than 122. Exiting...\n"
+                       : UpToTheBuffers(run.out) + "EnumPrintersA(2) failed with 1460(0x000005B4). Exiting...\n";
+    EXPECT_EQ(run.out, expected + kPrompt);
+    EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  }
+}
+
+// Each run sees the queues as they are at each call: it either lists what it
+// counted, or a fill call finds its buffer too small and says so.
+TEST_F(ProbeUnderFaults, QueuesComingAndGoingDuringTheRuns) {
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    for (int i = 0; !stop; ++i) {
+      const std::string name = "churn-" + std::to_string(i % 7) + std::string(i % 5 * 9, 'x');
+      scheduler_.AddQueue(name);
+      if (i % 2) scheduler_.DeleteQueue(name);
+    }
+  });
+  int completed = 0, raced = 0;
+  for (int run = 0; run < 25; ++run) {
+    const ProcessResult result = RunProbe(scheduler_.socket());
+    ASSERT_TRUE(result.exited && result.status == 0) << result.err;
+    const std::string& out = result.out;
+    ASSERT_EQ(out.substr(out.size() - sizeof kPrompt + 1), kPrompt);
+    if (std::regex_search(out, std::regex("EnumPrinters[AW]\\(2\\) failed with 122\\(0x0000007A\\). Exiting...\n"))) {
+      ++raced;
+      continue;
+    }
+    std::smatch fill;
+    for (const char* width : {"A", "W"}) {
+      ASSERT_TRUE(std::regex_search(out, fill, std::regex(std::string("EnumPrinters") + width +
+                                                          "\\(2\\) copied [0-9]+ bytes .* represent ([0-9]+) "
+                                                          "structures")))
+          << out;
+    }
+    EXPECT_EQ(out.find("lie outside the buffer"), std::string::npos) << out;
+    ++completed;
+  }
+  stop = true;
+  churn.join();
+  RecordProperty("completed", completed);
+  RecordProperty("raced", raced);
+  EXPECT_GT(completed, 0);
+}
+
+TEST_F(ProbeUnderFaults, StandardOutputClosedOrItsReaderGone) {
+  for (auto stdoutTo : {ProcessOptions::Stdout::kClosed, ProcessOptions::Stdout::kReaderGone}) {
+    const ProcessResult run = RunProbe(scheduler_.socket(), stdoutTo);
+    EXPECT_TRUE(run.exited) << "ended by a signal";
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+}  // namespace

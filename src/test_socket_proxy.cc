@@ -1,0 +1,91 @@
+#include "test_socket_proxy.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+sockaddr_un Address(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+bool Pass(int from, int to) {
+  char chunk[8192];
+  const ssize_t got = read(from, chunk, sizeof chunk);
+  if (got <= 0) return false;
+  for (ssize_t sent = 0; sent < got;) {
+    const ssize_t wrote = write(to, chunk + sent, static_cast<size_t>(got - sent));
+    if (wrote <= 0) return false;
+    sent += wrote;
+  }
+  return true;
+}
+
+}  // namespace
+
+SocketProxy::SocketProxy(const std::string& path, const std::string& upstream, int forwarded, After after)
+    : path_(path), upstream_(upstream), forwarded_(forwarded), after_(after) {
+  unlink(path_.c_str());
+  listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = Address(path_);
+  if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 16) != 0) {
+    close(listener_);
+    listener_ = -1;
+    return;
+  }
+  server_ = std::thread(&SocketProxy::Serve, this);
+}
+
+SocketProxy::~SocketProxy() {
+  stop_ = true;
+  if (server_.joinable()) server_.join();
+  for (std::thread& forwarder : forwarders_) forwarder.join();
+  for (int fd : held_) close(fd);
+  if (listener_ >= 0) close(listener_);
+  unlink(path_.c_str());
+}
+
+void SocketProxy::Serve() {
+  int accepted = 0;
+  while (!stop_) {
+    pollfd fd = {listener_, POLLIN, 0};
+    if (poll(&fd, 1, 50) <= 0) continue;
+    const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    if (accepted++ < forwarded_) {
+      forwarders_.emplace_back(Forward, client, upstream_, &stop_);
+    } else if (after_ == After::kHold) {
+      held_.push_back(client);
+    } else {
+      close(client);
+    }
+    if (accepted == forwarded_ && after_ == After::kRefuse) {
+      // The path stays, with nobody listening behind it: connect() is refused.
+      close(listener_);
+      listener_ = -1;
+      return;
+    }
+  }
+}
+
+void SocketProxy::Forward(int client, const std::string& upstream, const std::atomic<bool>* stop) {
+  const int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = Address(upstream);
+  if (connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    while (!*stop) {
+      if (poll(fds, 2, 50) <= 0) continue;
+      if ((fds[0].revents & (POLLIN | POLLHUP)) && !Pass(client, server)) break;
+      if ((fds[1].revents & (POLLIN | POLLHUP)) && !Pass(server, client)) break;
+    }
+  }
+  close(server);
+  close(client);
+}

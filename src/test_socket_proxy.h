@@ -1,0 +1,39 @@
+// Test support: a Unix socket that stands between a client and a scheduler,
+// passes on a number of connections and then fails the ones after them.
+#ifndef PRINTER_PROBE_TEST_SOCKET_PROXY_H_
+#define PRINTER_PROBE_TEST_SOCKET_PROXY_H_
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+class SocketProxy {
+ public:
+  enum class After {
+    kRefuse,  // stop listening: later connections are refused
+    kHold,    // accept later connections and never answer them
+  };
+  // Listens at path and forwards the first `forwarded` connections to upstream.
+  SocketProxy(const std::string& path, const std::string& upstream, int forwarded, After after);
+  ~SocketProxy();
+  SocketProxy(const SocketProxy&) = delete;
+  SocketProxy& operator=(const SocketProxy&) = delete;
+
+  bool listening() const { return listener_ >= 0; }
+
+ private:
+  void Serve();
+  static void Forward(int client, const std::string& upstream, const std::atomic<bool>* stop);
+
+  std::string path_, upstream_;
+  int forwarded_;
+  After after_;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread server_;
+  std::vector<std::thread> forwarders_;
+  std::vector<int> held_;
+};
+
+#endif  // PRINTER_PROBE_TEST_SOCKET_PROXY_H_
