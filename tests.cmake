@@ -53,12 +53,31 @@ target_link_libraries(getch-posix_test PRIVATE GTest::gtest_main util)
 add_test(NAME terminal COMMAND getch-posix_test)
 set_tests_properties(terminal PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")
 
+# memcheck on the product and on the scripted program, over every stop each
+# can reach. A sanitized build has its own checks and cannot run under it.
+find_program(VALGRIND valgrind)
+if(VALGRIND AND NOT PRINTER_PROBE_SANITIZED)
+  set(MEMCHECK "PROBE_RUNNER=${VALGRIND} -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite")
+  add_test(NAME probe-memcheck COMMAND probe_test)
+  set_tests_properties(probe-memcheck PROPERTIES ENVIRONMENT
+    "${MEMCHECK};PROBE_SCRIPTED=$<TARGET_FILE:probe-scripted>")
+  foreach(suite probe-cups probe-faults)
+    string(REPLACE "-" "_" binary ${suite})
+    add_test(NAME ${suite}-memcheck COMMAND ${binary}_test)
+    set_tests_properties(${suite}-memcheck PROPERTIES ENVIRONMENT
+      "${MEMCHECK};PRINTER_PROBE=$<TARGET_FILE:printer-probe>")
+  endforeach()
+endif()
+
 # The Windows builds, cross-built and run under Wine as part of the native
 # test run: the builds are fixtures of the tests that run them.
+option(PRINTER_PROBE_WINDOWS_TESTS "Cross-build for Windows and run the builds under Wine" ON)
 find_program(WINE wine)
 find_program(MINGW_I686 i686-w64-mingw32-g++)
 find_program(MINGW_X86_64 x86_64-w64-mingw32-g++)
-if(WINE AND MINGW_I686 AND MINGW_X86_64)
+if(NOT PRINTER_PROBE_WINDOWS_TESTS)
+  # Left to the default build.
+elseif(WINE AND MINGW_I686 AND MINGW_X86_64)
   add_library(utf8_for_tests STATIC src/utf8.cc)
   target_include_directories(utf8_for_tests PUBLIC src)
   add_executable(probe_wine_test src/probe_wine_test.cc)

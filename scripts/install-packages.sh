@@ -8,7 +8,8 @@
 set -eu
 
 build=(cmake ninja-build g++ pkg-config libcups2-dev)
-test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind
+test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev
+      clang-tidy clang-format
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)
 
 case "${1:-}" in
