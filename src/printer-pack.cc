@@ -16,14 +16,13 @@ uint64_t AlignUp(uint64_t offset, uint64_t alignment) {
 template <typename Record, typename Char>
 uint64_t BytesNeeded(const std::vector<std::basic_string<Char>>& names) {
   uint64_t offset = uint64_t{sizeof(Record)} * names.size();
-  for (const auto& name : names)
-    offset = AlignUp(offset, alignof(Char)) + (name.size() + 1) * sizeof(Char);
+  for (const auto& name : names) offset = AlignUp(offset, alignof(Char)) + (name.size() + 1) * sizeof(Char);
   return offset;
 }
 
 template <typename Record, typename Char>
-DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<Queue>& queues,
-           LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
+DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<Queue>& queues, LPBYTE buffer,
+           DWORD cbBuf, DWORD* needed, DWORD* returned) {
   *returned = 0;
   const uint64_t bytes = BytesNeeded<Record, Char>(names);
   if (bytes > UINT32_MAX) {
@@ -31,8 +30,7 @@ DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   *needed = static_cast<DWORD>(bytes);
-  if (bytes > cbBuf || (bytes > 0 && !buffer))
-    return ERROR_INSUFFICIENT_BUFFER;
+  if (bytes > cbBuf || (bytes > 0 && !buffer)) return ERROR_INSUFFICIENT_BUFFER;
 
   uint64_t offset = uint64_t{sizeof(Record)} * names.size();
   for (size_t i = 0; i < names.size(); ++i) {
@@ -53,20 +51,16 @@ DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<
 
 }  // namespace
 
-DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf,
-                        DWORD* needed, DWORD* returned) {
+DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
   std::vector<std::string> names;
   names.reserve(queues.size());
-  for (const Queue& queue : queues)
-    names.push_back(queue.name.c_str());  // a name ends at its first NUL, as in C
+  for (const Queue& queue : queues) names.push_back(queue.name.c_str());  // a name ends at its first NUL, as in C
   return Pack<PRINTER_INFO_4A>(names, queues, buffer, cbBuf, needed, returned);
 }
 
-DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf,
-                        DWORD* needed, DWORD* returned) {
+DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
   std::vector<std::wstring> names;
   names.reserve(queues.size());
-  for (const Queue& queue : queues)
-    names.push_back(DecodeUtf8(queue.name.c_str(), std::strlen(queue.name.c_str())));
+  for (const Queue& queue : queues) names.push_back(DecodeUtf8(queue.name.c_str(), std::strlen(queue.name.c_str())));
   return Pack<PRINTER_INFO_4W>(names, queues, buffer, cbBuf, needed, returned);
 }

@@ -18,9 +18,7 @@ struct Queue {
 // Returns 0 on success, ERROR_INSUFFICIENT_BUFFER when they do not fit (with
 // *returned 0 and nothing written), or ERROR_NOT_ENOUGH_MEMORY when the size
 // does not fit in 32 bits. Nothing is ever written at or past cbBuf.
-DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf,
-                        DWORD* needed, DWORD* returned);
-DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf,
-                        DWORD* needed, DWORD* returned);
+DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned);
+DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned);
 
 #endif  // PRINTER_PROBE_PRINTER_PACK_H_

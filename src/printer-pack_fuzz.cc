@@ -72,8 +72,7 @@ Input Parse(const uint8_t* data, size_t size) {
     const size_t kept = length < kMaxNameBytes ? length : kMaxNameBytes;
     // Odd multiplier: distinct for every index, and spread over all 32 bits
     // so a record that swaps or truncates them shows.
-    const DWORD attributes = static_cast<DWORD>((input.queues.size() + 1) * 0x9E3779B9u) ^
-                             header[3] * 0x01010101u;
+    const DWORD attributes = static_cast<DWORD>((input.queues.size() + 1) * 0x9E3779B9u) ^ header[3] * 0x01010101u;
     input.queues.push_back({std::string(reinterpret_cast<const char*>(data + at), kept), attributes});
     at += length + 1;
   }
@@ -134,10 +133,9 @@ void CheckDecoding(const std::string& bytes, const std::wstring& wide, size_t na
   std::u32string code_points;
   if (DecodeWellFormed(bytes, &code_points)) {
     // Exact equality also rules out a U+FFFD the bytes did not spell as EF BF BD.
-    Check(std::u32string(wide.begin(), wide.end()) == code_points,
-          "well-formed name decoded to other code points", name);
-    Check(EncodeUtf8(wide.data(), wide.size()) == bytes,
-          "well-formed name does not encode back to its bytes", name);
+    Check(std::u32string(wide.begin(), wide.end()) == code_points, "well-formed name decoded to other code points",
+          name);
+    Check(EncodeUtf8(wide.data(), wide.size()) == bytes, "well-formed name does not encode back to its bytes", name);
   } else {
     Check(replaced, "malformed name decoded without U+FFFD", name);
   }
@@ -169,8 +167,7 @@ void CheckRecords(const unsigned char* buffer, DWORD needed, const std::vector<Q
     Check(at % alignof(Char) == 0, "pPrinterName is not aligned for its characters", i);
     const size_t bytes = (names[i].size() + 1) * sizeof(Char);
     Check(end - at >= bytes, "name and its terminator run past the bytes needed", i);
-    Check(std::memcmp(record.pPrinterName, names[i].c_str(), bytes) == 0,
-          "name does not read back as given", i);
+    Check(std::memcmp(record.pPrinterName, names[i].c_str(), bytes) == 0, "name does not read back as given", i);
   }
 }
 
@@ -178,9 +175,8 @@ void CheckRecords(const unsigned char* buffer, DWORD needed, const std::vector<Q
 // a stray write as changed memory. Exact: an allocation of just cbBuf bytes,
 // so AddressSanitizer stops the first byte written past it.
 template <typename Record, typename Char>
-void Fill(PackFn pack, const std::vector<Queue>& queues,
-          const std::vector<std::basic_string<Char>>& names, DWORD needed, DWORD cbBuf,
-          bool guarded) {
+void Fill(PackFn pack, const std::vector<Queue>& queues, const std::vector<std::basic_string<Char>>& names,
+          DWORD needed, DWORD cbBuf, bool guarded) {
   const size_t guard = guarded ? kGuard : 0;
   const size_t total = guard + cbBuf + guard;
   std::unique_ptr<unsigned char[]> block(new unsigned char[total]);
@@ -219,7 +215,6 @@ void Exercise(PackFn pack, const Input& input, const std::vector<std::basic_stri
     extra = needed + input.value;
   else
     extra = needed > input.value ? needed - input.value : 0;
-
 
   Fill<Record>(pack, input.queues, names, needed, needed, input.guarded);
   if (needed > 0) Fill<Record>(pack, input.queues, names, needed, needed - 1, input.guarded);

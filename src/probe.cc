@@ -34,8 +34,8 @@ void testFunc() {
   }
   lastError = GetLastError();
   if (lastError != ERROR_INSUFFICIENT_BUFFER) {
-    printf("EnumPrintersA(1) failed with %d(0x%08X) which is different than %d. Exiting...\n",
-           (int)lastError, (unsigned)lastError, (int)ERROR_INSUFFICIENT_BUFFER);
+    printf("EnumPrintersA(1) failed with %d(0x%08X) which is different than %d. Exiting...\n", (int)lastError,
+           (unsigned)lastError, (int)ERROR_INSUFFICIENT_BUFFER);
     return;
   }
   printf("EnumPrintersA(1) needs a %d(0x%08X) bytes long buffer.\n", (int)neededA, (unsigned)neededA);
@@ -46,8 +46,8 @@ void testFunc() {
   }
   lastError = GetLastError();
   if (lastError != ERROR_INSUFFICIENT_BUFFER) {
-    printf("EnumPrintersW(1) failed with %d(0x%08X) which is different than %d. Exiting...\n",
-           (int)lastError, (unsigned)lastError, (int)ERROR_INSUFFICIENT_BUFFER);
+    printf("EnumPrintersW(1) failed with %d(0x%08X) which is different than %d. Exiting...\n", (int)lastError,
+           (unsigned)lastError, (int)ERROR_INSUFFICIENT_BUFFER);
     return;
   }
   printf("EnumPrintersW(1) needs a %d(0x%08X) bytes long buffer.\n", (int)neededW, (unsigned)neededW);
@@ -80,8 +80,10 @@ void testFunc() {
     return;
   }
   const DWORD recordA = (DWORD)sizeof(PRINTER_INFO_4A);
-  printf("EnumPrintersA(2) copied %d bytes in the buffer out of which the first %d(0x%08X) represent %d structures of size %d\n",
-         (int)neededA, (int)(returnedA * recordA), (unsigned)(returnedA * recordA), (int)returnedA, (int)recordA);
+  printf(
+      "EnumPrintersA(2) copied %d bytes in the buffer out of which the first %d(0x%08X) represent %d structures of "
+      "size %d\n",
+      (int)neededA, (int)(returnedA * recordA), (unsigned)(returnedA * recordA), (int)returnedA, (int)recordA);
 
   if (!EnumPrintersW(flags, nullptr, 4, bufferw, neededW, &neededW, &returnedW)) {
     lastError = GetLastError();
@@ -91,8 +93,10 @@ void testFunc() {
     return;
   }
   const DWORD recordW = (DWORD)sizeof(PRINTER_INFO_4W);
-  printf("EnumPrintersW(2) copied %d bytes in the buffer out of which the first %d(0x%08X) represent %d structures of size %d\n",
-         (int)neededW, (int)(returnedW * recordW), (unsigned)(returnedW * recordW), (int)returnedW, (int)recordW);
+  printf(
+      "EnumPrintersW(2) copied %d bytes in the buffer out of which the first %d(0x%08X) represent %d structures of "
+      "size %d\n",
+      (int)neededW, (int)(returnedW * recordW), (unsigned)(returnedW * recordW), (int)returnedW, (int)recordW);
 
   // A spooler may claim more records than the buffer can hold; only those
   // lying wholly inside the block are read.

@@ -90,12 +90,12 @@ TEST_F(ProbeAgainstCups, NoSchedulerIsReportedAsTheUnavailableSpooler) {
 TEST_F(ProbeAgainstCups, BothListingsShowEveryQueueLpstatLists) {
   const std::vector<std::string> queues = {
       "office-laser",
-      "Drucker_K\xC3\xBC" "che",                          // Latin with a diaeresis
-      "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA",             // Chinese
-      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80",  // Cyrillic
+      "Drucker_K\u00FCche",                                                        // Latin with a diaeresis
+      "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA",                                      // Chinese
+      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80",                  // Cyrillic
       "\xCE\x95\xCE\xBA\xCF\x84\xCF\x85\xCF\x80\xCF\x89\xCF\x84\xCE\xAE\xCF\x82",  // Greek
-      "\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",  // Japanese katakana
-      "emoji\xF0\x9F\x98\x80",                             // outside the Basic Multilingual Plane
+      "\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",                          // Japanese katakana
+      "emoji\xF0\x9F\x98\x80",  // outside the Basic Multilingual Plane
   };
   for (const std::string& queue : queues) ASSERT_EQ(scheduler_->AddQueue(queue), "");
 
@@ -126,6 +126,7 @@ TEST_F(ProbeAgainstCups, NamesAtTheEdgesAndAThousandQueues) {
     ASSERT_EQ(scheduler_->AddQueue(name), "");
   }
   std::vector<std::thread> adders;
+  adders.reserve(4);
   for (int part = 0; part < 4; ++part)
     adders.emplace_back([part] {
       for (int i = part; i < 1000; i += 4) {

@@ -25,8 +25,7 @@ std::string Env(const char* name, const std::string& fallback) {
 
 const char kPrompt[] = "\nPress a key to exit...\n";
 
-ProcessResult RunProbe(const std::string& server,
-                       ProcessOptions::Stdout stdoutTo = ProcessOptions::Stdout::kCaptured) {
+ProcessResult RunProbe(const std::string& server, ProcessOptions::Stdout stdoutTo = ProcessOptions::Stdout::kCaptured) {
   ProcessOptions options;
   options.argv = SplitWords(Env("PROBE_RUNNER", ""));
   options.argv.push_back(Env("PRINTER_PROBE", "printer-probe"));
@@ -46,7 +45,7 @@ class ProbeUnderFaults : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(scheduler_.started());
     ASSERT_EQ(scheduler_.AddQueue("office-laser"), "");
-    ASSERT_EQ(scheduler_.AddQueue("Drucker_K\xC3\xBC" "che"), "");
+    ASSERT_EQ(scheduler_.AddQueue("Drucker_K\u00FCche"), "");
   }
   std::string ProxyPath() const { return scheduler_.folder() + "/proxy.sock"; }
 
@@ -56,9 +55,9 @@ class ProbeUnderFaults : public testing::Test {
 TEST_F(ProbeUnderFaults, SchedulerStoppedBeforeTheRun) {
   ASSERT_EQ(scheduler_.Stop(), "");
   const ProcessResult run = RunProbe(scheduler_.socket());
-  EXPECT_EQ(run.out,
-            std::string("EnumPrintersA(1) failed with 1722(0x000006BA) which is different than 122. Exiting...\n") +
-                kPrompt);
+  EXPECT_EQ(
+      run.out,
+      std::string("EnumPrintersA(1) failed with 1722(0x000006BA) which is different than 122. Exiting...\n") + kPrompt);
   EXPECT_TRUE(run.exited && run.status == 0) << run.err;
 }
 
@@ -106,7 +105,7 @@ TEST_F(ProbeUnderFaults, QueuesComingAndGoingDuringTheRuns) {
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     for (int i = 0; !stop; ++i) {
-      const std::string name = "churn-" + std::to_string(i % 7) + std::string(i % 5 * 9, 'x');
+      const std::string name = "churn-" + std::to_string(i % 7) + std::string(static_cast<size_t>(i % 5) * 9, 'x');
       scheduler_.AddQueue(name);
       if (i % 2) scheduler_.DeleteQueue(name);
     }
@@ -123,9 +122,10 @@ TEST_F(ProbeUnderFaults, QueuesComingAndGoingDuringTheRuns) {
     }
     std::smatch fill;
     for (const char* width : {"A", "W"}) {
-      ASSERT_TRUE(std::regex_search(out, fill, std::regex(std::string("EnumPrinters") + width +
-                                                          "\\(2\\) copied [0-9]+ bytes .* represent ([0-9]+) "
-                                                          "structures")))
+      ASSERT_TRUE(std::regex_search(out, fill,
+                                    std::regex(std::string("EnumPrinters") + width +
+                                               "\\(2\\) copied [0-9]+ bytes .* represent ([0-9]+) "
+                                               "structures")))
           << out;
     }
     EXPECT_EQ(out.find("lie outside the buffer"), std::string::npos) << out;

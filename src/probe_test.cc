@@ -77,8 +77,12 @@ std::string Hex(const std::string& bytes) {
 }
 
 // Script pieces, in the order of the calls they answer.
-std::string Query(uint32_t needed) { return "ok=0 error=122 needed=" + std::to_string(needed) + ";"; }
-std::string Failure(uint32_t error) { return "ok=0 error=" + std::to_string(error) + ";"; }
+std::string Query(uint32_t needed) {
+  return "ok=0 error=122 needed=" + std::to_string(needed) + ";";
+}
+std::string Failure(uint32_t error) {
+  return "ok=0 error=" + std::to_string(error) + ";";
+}
 std::string Fill(uint32_t copied, const std::vector<const char*>& names, size_t count = SIZE_MAX) {
   std::string list;
   for (const char* name : names) list += (list.empty() ? "" : ",") + (name ? Hex(name) : "-");
@@ -108,8 +112,9 @@ void LimitMemory(ProcessOptions* options, long long bytes) {
 #if UNDER_ADDRESS_SANITIZER
   // AddressSanitizer reserves far more address space than any cap would
   // leave it; its own allocator takes the limit instead.
-  options->env.push_back({"ASAN_OPTIONS", Env("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=" +
-                                              std::to_string(bytes >> 20)});
+  options->env.push_back(
+      {"ASAN_OPTIONS",
+       Env("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(bytes >> 20)});
 #else
   options->addressSpaceLimit = bytes;
 #endif
@@ -180,7 +185,7 @@ std::string Item(int index, const std::string& name) {
 const char kRanges[] = "buffera[{addr}:{addr}]\nbufferw[{addr}:{addr}]\n";
 
 TEST(Probe, CompleteRunListsEveryNameOfBothResults) {
-  const std::vector<const char*> names = {"office-laser", nullptr, "Drucker_K\xC3\xBC" "che",
+  const std::vector<const char*> names = {"office-laser", nullptr, "Drucker_K\u00FCche",
                                           "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA", "emoji\xF0\x9F\x98\x80"};
   const uint32_t neededA = 5 * kRecord + 60, neededW = 5 * kRecord + 200;
   const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(neededA, names) + Fill(neededW, names));
@@ -255,8 +260,8 @@ TEST(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
   EXPECT_EQ(run.status, 0);
 
   run = RunScript(Query(100) + Query(huge), limit);
-  EXPECT_EQ(run.out, Size("EnumPrintersA", 100) + Size("EnumPrintersW", huge) + "buffera[{addr}:{addr}]\n" + failed +
-                         kPrompt);
+  EXPECT_EQ(run.out,
+            Size("EnumPrintersA", 100) + Size("EnumPrintersW", huge) + "buffera[{addr}:{addr}]\n" + failed + kPrompt);
   EXPECT_EQ(run.err, "calls: A1 W1\nheld: 0\ncalloc errno: " + errnoSeen + "\n");
   EXPECT_EQ(run.status, 0);
 }
@@ -288,7 +293,7 @@ TEST(Probe, CountBeyondTheBufferListsOnlyTheRecordsInside) {
 
 TEST(Probe, TheTwoListingsAreIndependent) {
   const Outcome run = RunScript(Query(kRecord + 10) + Query(2 * kRecord + 20) + Fill(kRecord + 10, {"only-narrow"}) +
-                            Fill(2 * kRecord + 20, {"wide-0", "wide-1"}));
+                                Fill(2 * kRecord + 20, {"wide-0", "wide-1"}));
   EXPECT_NE(run.out.find("\nPrinting ASCII results:\n" + Item(0, "only-narrow") + "\nPrinting WIDE results:\n" +
                          Item(0, "wide-0") + Item(1, "wide-1") + kPrompt),
             std::string::npos)
@@ -298,7 +303,8 @@ TEST(Probe, TheTwoListingsAreIndependent) {
 
 TEST(Probe, MalformedWideNamesAreWrittenAsReplacementCharacters) {
   // The wide name holds what a UTF-8 decoder makes of a stray byte: U+FFFD.
-  const Outcome run = RunScript(Query(kRecord) + Query(kRecord) + Fill(kRecord, {"bad\xFF"}) + Fill(kRecord, {"bad\xFF"}));
+  const Outcome run =
+      RunScript(Query(kRecord) + Query(kRecord) + Fill(kRecord, {"bad\xFF"}) + Fill(kRecord, {"bad\xFF"}));
   EXPECT_NE(run.out.find("\nPrinting WIDE results:\n" + Item(0, "bad\xEF\xBF\xBD")), std::string::npos) << run.out;
   ExpectCleanEnd(run, " A1 W1 A2 W2");
 }

@@ -27,11 +27,11 @@ std::string Env(const char* name) {
 // list in an order of their own, which agree on these.
 const std::vector<std::string> kQueues = {
     "a-office-laser",
-    "b-Drucker_K\xC3\xBC" "che",                                   // Latin-1
+    "b-Drucker_K\u00FCche",                                                // Latin-1
     "c-\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC",  // Greek
-    "d-\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA",                     // Chinese
-    "e-\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",         // Japanese
-    "f-emoji\xF0\x9F\x98\x80",                                     // outside the BMP
+    "d-\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA",                              // Chinese
+    "e-\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",                  // Japanese
+    "f-emoji\xF0\x9F\x98\x80",                                             // outside the BMP
 };
 
 // A name as Wine's ANSI code page (1252 for its default English locale)
@@ -39,8 +39,10 @@ const std::vector<std::string> kQueues = {
 std::string AsAnsi(const std::string& utf8) {
   std::string out;
   for (wchar_t c : DecodeUtf8(utf8.data(), utf8.size())) {
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) out += static_cast<char>(c);
-    else out += c > 0xFFFF ? "??" : "?";
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+      out += static_cast<char>(c);
+    else
+      out += c > 0xFFFF ? "??" : "?";
   }
   return out;
 }
@@ -98,10 +100,13 @@ class WindowsBuildsUnderWine : public testing::Test {
     EXPECT_TRUE(std::regex_search(out, std::regex("\nbufferw\\[0x" + digits + ":0x" + digits + "\\]\n"))) << out;
     const std::string records = std::to_string(6 * recordSize);
     for (const char* call : {"EnumPrintersA\\(2\\)", "EnumPrintersW\\(2\\)"})
-      EXPECT_TRUE(std::regex_search(out, std::regex(std::string("\n") + call + " copied [0-9]+ bytes in the buffer "
-                                                    "out of which the first " + records + "\\(0x[0-9A-F]{8}\\) "
-                                                    "represent 6 structures of size " + std::to_string(recordSize) +
-                                                    "\n")))
+      EXPECT_TRUE(std::regex_search(out, std::regex(std::string("\n") + call +
+                                                    " copied [0-9]+ bytes in the buffer "
+                                                    "out of which the first " +
+                                                    records +
+                                                    "\\(0x[0-9A-F]{8}\\) "
+                                                    "represent 6 structures of size " +
+                                                    std::to_string(recordSize) + "\n")))
           << out;
 
     std::string narrow = "\nPrinting ASCII results:\n";

@@ -4,9 +4,9 @@
 #define PRINTER_PROBE_SPOOLER_H_
 
 #ifdef _WIN32
+#include <conio.h>
 #include <windows.h>
 #include <winspool.h>
-#include <conio.h>
 #else
 #include "winspool-cups.h"
 #endif

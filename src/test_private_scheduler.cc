@@ -57,11 +57,13 @@ std::string PrivateScheduler::AddQueue(const std::string& name, const std::vecto
   return Run(argv);
 }
 
-std::string PrivateScheduler::DeleteQueue(const std::string& name) { return Run({"lpadmin", "-x", name}); }
+std::string PrivateScheduler::DeleteQueue(const std::string& name) {
+  return Run({"lpadmin", "-x", name});
+}
 
 std::string PrivateScheduler::DeleteAllQueues() {
   for (const std::string& name : LpstatNames()) {
-    const std::string error = DeleteQueue(name);
+    std::string error = DeleteQueue(name);
     if (!error.empty()) return error;
   }
   return "";

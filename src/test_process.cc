@@ -64,8 +64,10 @@ bool Drain(int fd, std::string* sink) {
   char chunk[4096];
   for (;;) {
     const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got > 0) sink->append(chunk, static_cast<size_t>(got));
-    else return got < 0 && errno == EAGAIN;
+    if (got > 0)
+      sink->append(chunk, static_cast<size_t>(got));
+    else
+      return got < 0 && errno == EAGAIN;
   }
 }
 

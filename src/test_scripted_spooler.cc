@@ -40,7 +40,7 @@ struct Session {
   std::vector<Answer> answers;
   std::string calls;
   std::set<void*> heldBlocks;
-  std::string callocFailures;  // the errno of each failed calloc
+  std::string callocFailures;           // the errno of each failed calloc
   std::deque<std::string> narrowNames;  // deques: the records point into them
   std::deque<std::wstring> wideNames;
 };
@@ -65,10 +65,14 @@ Answer ParseAnswer(const std::string& text) {
     const size_t equals = word.find('=');
     const std::string key = word.substr(0, equals);
     const std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
-    if (key == "ok") answer.ok = value == "1";
-    else if (key == "error") answer.error = static_cast<DWORD>(std::stoul(value, nullptr, 0));
-    else if (key == "needed") answer.needed = static_cast<DWORD>(std::stoul(value, nullptr, 0));
-    else if (key == "count") answer.count = static_cast<DWORD>(std::stoul(value, nullptr, 0));
+    if (key == "ok")
+      answer.ok = value == "1";
+    else if (key == "error")
+      answer.error = static_cast<DWORD>(std::stoul(value, nullptr, 0));
+    else if (key == "needed")
+      answer.needed = static_cast<DWORD>(std::stoul(value, nullptr, 0));
+    else if (key == "count")
+      answer.count = static_cast<DWORD>(std::stoul(value, nullptr, 0));
     else if (key == "names") {
       std::istringstream items(value);
       std::string item;
@@ -82,8 +86,8 @@ Answer ParseAnswer(const std::string& text) {
 }
 
 void Report() {
-  fprintf(stderr, "calls:%s\nheld: %u\n%s", session().calls.c_str(),
-          static_cast<unsigned>(session().heldBlocks.size()), session().callocFailures.c_str());
+  fprintf(stderr, "calls:%s\nheld: %u\n%s", session().calls.c_str(), static_cast<unsigned>(session().heldBlocks.size()),
+          session().callocFailures.c_str());
 }
 
 void LoadScript() {
@@ -145,8 +149,10 @@ BOOL Play(const char* call, LPBYTE buffer, DWORD cbBuf, LPDWORD needed, LPDWORD 
 void* CountedCalloc(size_t count, size_t size) {
   void* block = calloc(count, size);
   const int error = errno;  // the probe reports calloc's errno, untouched by the set
-  if (block) session().heldBlocks.insert(block);
-  else session().callocFailures += "calloc errno: " + std::to_string(error) + "\n";
+  if (block)
+    session().heldBlocks.insert(block);
+  else
+    session().callocFailures += "calloc errno: " + std::to_string(error) + "\n";
   errno = error;
   return block;
 }
@@ -156,12 +162,10 @@ void CountedFree(void* block) {
   free(block);
 }
 
-BOOL EnumPrintersA(DWORD, LPSTR, DWORD, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
-                   LPDWORD pcReturned) {
+BOOL EnumPrintersA(DWORD, LPSTR, DWORD, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
   return Play<PRINTER_INFO_4A>(pPrinterEnum ? "A2" : "A1", pPrinterEnum, cbBuf, pcbNeeded, pcReturned);
 }
 
-BOOL EnumPrintersW(DWORD, LPWSTR, DWORD, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
-                   LPDWORD pcReturned) {
+BOOL EnumPrintersW(DWORD, LPWSTR, DWORD, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
   return Play<PRINTER_INFO_4W>(pPrinterEnum ? "W2" : "W1", pPrinterEnum, cbBuf, pcbNeeded, pcReturned);
 }

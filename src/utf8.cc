@@ -4,7 +4,9 @@ namespace {
 
 const char32_t kReplacement = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Reads one code point at text[*at], advancing past it. A malformed sequence
 // is consumed up to its longest valid-looking prefix (at least one byte) and
@@ -69,8 +71,12 @@ void AppendUtf8(std::string* out, char32_t code) {
   }
 }
 
-bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool IsHighSurrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -78,8 +84,7 @@ std::wstring DecodeUtf8(const char* text, size_t length) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   std::wstring out;
   out.reserve(length);
-  for (size_t at = 0; at < length;)
-    AppendWide(&out, NextCodePoint(bytes, length, &at));
+  for (size_t at = 0; at < length;) AppendWide(&out, NextCodePoint(bytes, length, &at));
   return out;
 }
 

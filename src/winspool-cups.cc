@@ -3,13 +3,12 @@
 
 #include "winspool-cups.h"
 
+#include <cups/cups.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <memory>
 #include <vector>
-
-#include <cups/cups.h>
 
 #include "printer-pack.h"
 
@@ -38,7 +37,9 @@ const char* RefusePassword(const char*, http_t*, const char*, const char*, void*
 }
 
 // Returning 0 makes libcups abandon the request once the timeout runs out.
-int GiveUp(http_t*, void*) { return 0; }
+int GiveUp(http_t*, void*) {
+  return 0;
+}
 
 DWORD ErrorFromStatus(ipp_status_t status) {
   switch (status) {
@@ -89,8 +90,8 @@ std::vector<Queue> QueuesFromResponse(ipp_t* response) {
 // the remote ones it merely knows of. Returns 0 or a failure code.
 DWORD ListQueues(std::vector<Queue>* queues) {
   cupsSetPasswordCB2(RefusePassword, nullptr);
-  Connection http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                               kTimeoutSeconds * 1000, nullptr));
+  Connection http(
+      httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kTimeoutSeconds * 1000, nullptr));
   if (!http) return errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
   httpSetTimeout(http.get(), kTimeoutSeconds, GiveUp, nullptr);
 
@@ -116,8 +117,8 @@ DWORD ListQueues(std::vector<Queue>* queues) {
 
 using Packer = DWORD (*)(const std::vector<Queue>&, LPBYTE, DWORD, DWORD*, DWORD*);
 
-BOOL EnumPrinters(DWORD flags, DWORD level, LPBYTE buffer, DWORD cbBuf, LPDWORD pcbNeeded,
-                  LPDWORD pcReturned, Packer pack) {
+BOOL EnumPrinters(DWORD flags, DWORD level, LPBYTE buffer, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned,
+                  Packer pack) {
   if (!pcbNeeded || !pcReturned) return Fail(RPC_X_NULL_REF_POINTER);
   if (!(flags & PRINTER_ENUM_LOCAL) || (flags & ~(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS)))
     return Fail(ERROR_INVALID_FLAGS);
@@ -136,12 +137,12 @@ BOOL EnumPrinters(DWORD flags, DWORD level, LPBYTE buffer, DWORD cbBuf, LPDWORD 
 
 // The name argument selects a remote print server on Windows; only the local
 // one is offered here, which is what a null name asks for.
-BOOL EnumPrintersA(DWORD Flags, LPSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
-                   LPDWORD pcbNeeded, LPDWORD pcReturned) {
+BOOL EnumPrintersA(DWORD Flags, LPSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
+                   LPDWORD pcReturned) {
   return EnumPrinters(Flags, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned, PackPrinterInfo4A);
 }
 
-BOOL EnumPrintersW(DWORD Flags, LPWSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
-                   LPDWORD pcbNeeded, LPDWORD pcReturned) {
+BOOL EnumPrintersW(DWORD Flags, LPWSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
+                   LPDWORD pcReturned) {
   return EnumPrinters(Flags, Level, pPrinterEnum, cbBuf, pcbNeeded, pcReturned, PackPrinterInfo4W);
 }

@@ -48,10 +48,10 @@ enum : DWORD {
   ERROR_INVALID_USER_BUFFER = 1784,
 };
 
-BOOL EnumPrintersA(DWORD Flags, LPSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
-                   LPDWORD pcbNeeded, LPDWORD pcReturned);
-BOOL EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
-                   LPDWORD pcbNeeded, LPDWORD pcReturned);
+BOOL EnumPrintersA(DWORD Flags, LPSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
+                   LPDWORD pcReturned);
+BOOL EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf, LPDWORD pcbNeeded,
+                   LPDWORD pcReturned);
 
 // The code of the calling thread's last failed call.
 DWORD GetLastError();

@@ -55,8 +55,8 @@ Call Enumerate(Enum enumPrinters, DWORD size, bool withBuffer = true, DWORD flag
   std::memset(call.buffer() + size, kGuard, call.storage.size() * 8 - size);
   call.needed = call.returned = 0xDEADBEEF;
   SetLastError(0);
-  call.ok = enumPrinters(flags, nullptr, level, withBuffer ? call.buffer() : nullptr, size, &call.needed,
-                         &call.returned);
+  call.ok =
+      enumPrinters(flags, nullptr, level, withBuffer ? call.buffer() : nullptr, size, &call.needed, &call.returned);
   call.error = GetLastError();
   for (size_t at = size; at < call.storage.size() * 8; ++at)
     if (call.buffer()[at] != kGuard) ADD_FAILURE() << "written past cbBuf at byte " << at;
@@ -76,7 +76,7 @@ TEST_F(LayerTest, NoQueuesIsSuccessWithNothingNeeded) {
   ExpectNothingNeeded(EnumPrintersW);
 }
 
-const char kKitchen[] = "Drucker_K\xC3\xBC" "che";
+const char kKitchen[] = "Drucker_K\u00FCche";
 const char kChinese[] = "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA";
 
 template <typename Record, typename Enum, typename Check>
