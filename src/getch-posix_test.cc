@@ -80,6 +80,16 @@ class ProgramOnTerminal {
     return false;
   }
 
+  // The prompt is out a moment before the program turns echo off to wait;
+  // a key pressed in between would meet a terminal still in its old mode.
+  bool WaitForRawMode() {
+    for (int waited = 0; waited < 10000; waited += 10) {
+      if (!(Settings().c_lflag & ECHO)) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
   termios Settings() const {
     termios now;
     tcgetattr(slave_, &now);
@@ -112,9 +122,9 @@ TEST(KeyAtTerminal, OneKeyEndsTheWaitUnechoed) {
   ProgramOnTerminal program;
   ASSERT_TRUE(program.started());
   ASSERT_TRUE(program.ReadUntil(kPromptOnTerminal)) << program.seen();
+  ASSERT_TRUE(program.WaitForRawMode());
   int status;
   EXPECT_FALSE(program.Wait(&status, 300)) << "did not wait for a key";
-  EXPECT_FALSE(program.Settings().c_lflag & ECHO);
 
   program.Press("x");
   ASSERT_TRUE(program.Wait(&status));
@@ -130,6 +140,7 @@ TEST(KeyAtTerminal, CtrlCIsAKeyLikeAnyOther) {
   ProgramOnTerminal program;
   ASSERT_TRUE(program.started());
   ASSERT_TRUE(program.ReadUntil(kPromptOnTerminal)) << program.seen();
+  ASSERT_TRUE(program.WaitForRawMode());
   program.Press("\x03");
   int status;
   ASSERT_TRUE(program.Wait(&status));
@@ -141,6 +152,7 @@ TEST(KeyAtTerminal, ATerminationDuringTheWaitRestoresTheTerminal) {
   ProgramOnTerminal program;
   ASSERT_TRUE(program.started());
   ASSERT_TRUE(program.ReadUntil(kPromptOnTerminal)) << program.seen();
+  ASSERT_TRUE(program.WaitForRawMode());
   int status;
   EXPECT_FALSE(program.Wait(&status, 200));
   kill(program.pid(), SIGTERM);
