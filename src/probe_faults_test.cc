@@ -61,6 +61,16 @@ TEST_F(ProbeUnderFaults, SchedulerStoppedBeforeTheRun) {
   EXPECT_TRUE(run.exited && run.status == 0) << run.err;
 }
 
+TEST(ProbeRefused, ASchedulerThatRefusesTheRequestIsAccessDenied) {
+  PrivateScheduler refusing(true);
+  ASSERT_TRUE(refusing.started());
+  const ProcessResult run = RunProbe(refusing.socket());
+  EXPECT_EQ(
+      run.out,
+      std::string("EnumPrintersA(1) failed with 5(0x00000005) which is different than 122. Exiting...\n") + kPrompt);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+}
+
 TEST_F(ProbeUnderFaults, SchedulerGoneBetweenTheQueriesAndTheFills) {
   SocketProxy proxy(ProxyPath(), scheduler_.socket(), 2, SocketProxy::After::kRefuse);
   ASSERT_TRUE(proxy.listening());

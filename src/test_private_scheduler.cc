@@ -23,9 +23,9 @@ void RemoveFolder(const std::string& folder) {
   RunProcess(options);
 }
 
-PrivateScheduler::PrivateScheduler() : folder_(MakeTemporaryFolder()) {
+PrivateScheduler::PrivateScheduler(bool refusing) : folder_(MakeTemporaryFolder()) {
   std::string out;
-  if (folder_.empty() || !Run({PRIVATE_CUPSD_SCRIPT, "start", folder_}, &out).empty()) return;
+  if (folder_.empty() || !Run({PRIVATE_CUPSD_SCRIPT, "start", folder_}, &out, refusing).empty()) return;
   socket_ = out.substr(0, out.find('\n'));
   started_ = true;
 }
@@ -41,10 +41,10 @@ std::string PrivateScheduler::Stop() {
   return Run({PRIVATE_CUPSD_SCRIPT, "stop", folder_});
 }
 
-std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out) {
+std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out, bool refusing) {
   ProcessOptions options;
   options.argv = argv;
-  options.env = {{"CUPS_SERVER", socket_}};
+  options.env = {{"CUPS_SERVER", socket_}, {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"}};
   const ProcessResult result = RunProcess(options);
   if (out) *out = result.out;
   if (result.exited && result.status == 0) return "";

@@ -8,7 +8,9 @@
 
 class PrivateScheduler {
  public:
-  PrivateScheduler();  // starts it; check started()
+  // Starts it; check started(). A refusing one answers every request with
+  // "not authorized", as a locked-down scheduler does.
+  explicit PrivateScheduler(bool refusing = false);
   ~PrivateScheduler();
   PrivateScheduler(const PrivateScheduler&) = delete;
   PrivateScheduler& operator=(const PrivateScheduler&) = delete;
@@ -27,7 +29,7 @@ class PrivateScheduler {
   std::vector<std::string> LpstatNames();
 
  private:
-  std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr);
+  std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr, bool refusing = false);
   std::string folder_;
   std::string socket_;
   bool started_ = false;

@@ -4,6 +4,9 @@
 #
 #   private-cupsd.sh start DIR   start it; prints the socket to aim CUPS_SERVER at
 #   private-cupsd.sh stop DIR    stop it and wait until it is gone
+#
+# With PRIVATE_CUPSD_DENY=1 it refuses every request, as a locked-down
+# scheduler does.
 set -eu
 
 command=${1:?usage: private-cupsd.sh start|stop DIR}
@@ -22,6 +25,7 @@ WebInterface No
 <Location />
   Order allow,deny
   Allow all
+$( [ "${PRIVATE_CUPSD_DENY:-0}" = 1 ] && printf "  AuthType Basic\n  Require user nobody-at-all\n" )
 </Location>
 <Location /admin>
   Order allow,deny
@@ -49,8 +53,9 @@ SystemGroup root
 CONF
   setsid "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
   echo $! > "$dir/cupsd.pid"
+  # lpstat -r exits 0 either way; only its words tell that cupsd listens.
   for _ in $(seq 100); do
-    if CUPS_SERVER="$dir/cups.sock" lpstat -r >/dev/null 2>&1; then
+    if [ "$(CUPS_SERVER="$dir/cups.sock" LC_ALL=C lpstat -r 2>/dev/null)" = "scheduler is running" ]; then
       echo "$dir/cups.sock"
       return 0
     fi
