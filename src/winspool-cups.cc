@@ -75,12 +75,11 @@ std::vector<Queue> QueuesFromResponse(ipp_t* response) {
     const char* name = nullptr;
     int type = 0;
     for (; attr && ippGetGroupTag(attr) == IPP_TAG_PRINTER; attr = ippNextAttribute(response)) {
-      const char* attrName = ippGetName(attr);
-      if (!attrName) continue;
-      const std::string key = attrName;
-      if (key == "printer-name" && ippGetValueTag(attr) == IPP_TAG_NAME)
+      const char* key = ippGetName(attr);
+      if (!key) continue;
+      if (strcmp(key, "printer-name") == 0 && ippGetValueTag(attr) == IPP_TAG_NAME)
         name = ippGetString(attr, 0, nullptr);
-      else if (key == "printer-type" && ippGetValueTag(attr) == IPP_TAG_ENUM)
+      else if (strcmp(key, "printer-type") == 0 && ippGetValueTag(attr) == IPP_TAG_ENUM)
         type = ippGetInteger(attr, 0);
     }
     if (name) queues.push_back(Queue{name, AttributesFromType(type)});
