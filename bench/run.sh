@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# What listing the printers costs the machine and its scheduler: printer-probe
+# side by side with `lpstat -e` and with bare-requests (the four requests any
+# listing in two widths and two calls must make), on a private scheduler
+# holding 0, 100, 1,000 and 5,000 queues. Writes docs/benchmarks.md and
+# docs/benchmarks.png; the raw figures stay in build/bench-results.
+#
+#   bench/run.sh                    from the repo root, a few minutes
+#   BENCH_COUNTS="0 100" BENCH_RUNS=3 bench/run.sh     a quick trial
+#
+# BENCH_COUNTS must rise, since queues are only ever added.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PATH=$PATH:/usr/sbin:/sbin
+. bench/lib.sh
+
+counts=${BENCH_COUNTS:-0 100 1000 5000}
+runs=${BENCH_RUNS:-20}
+# Anything else busy on the machine shows in the figures; the report says so.
+load_at_start=$(cut -d' ' -f1 /proc/loadavg)
+
+install_missing
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPRINTER_PROBE_TESTS=OFF -DPRINTER_PROBE_BENCH=ON >/dev/null
+cmake --build build/bench --target printer-probe bare-requests
+probe=build/bench/printer-probe
+bare=build/bench/bench/bare-requests
+
+out=build/bench-results
+rm -rf "$out"
+mkdir -p "$out" docs
+
+dir=$(mktemp -d /tmp/printer-probe-bench.XXXXXX)
+trap 'tests/private-cupsd.sh stop "$dir"; rm -rf "$dir"' EXIT
+trap 'exit 130' INT TERM
+CUPS_SERVER=$(tests/private-cupsd.sh start "$dir")
+export CUPS_SERVER
+wait_answering || { echo "run.sh: the private scheduler does not answer" >&2; exit 1; }
+pid=$(cat "$dir/cupsd.pid")
+[ "$(cat "/proc/$pid/comm")" = cupsd ] || { echo "run.sh: $pid is not the private cupsd" >&2; exit 1; }
+hz=$(getconf CLK_TCK)
+
+# Whatever is timed must have listed exactly the queues it was meant to.
+check_counts() {  # QUEUES
+  local n=$1 listing
+  [ "$("$bare")" = "$n $n $n $n" ] || { echo "run.sh: bare-requests did not see $n queues" >&2; return 1; }
+  listing=$(setsid -w "$probe" </dev/null)
+  if [ "$n" -eq 0 ]; then
+    # With nothing to list the size call already succeeds, and the probe stops.
+    grep -q 'succeeded with NULL buffer' <<<"$listing"
+  else
+    [ "$(grep -c "represent $n structures" <<<"$listing")" -eq 2 ]
+  fi || { echo "run.sh: printer-probe did not list $n queues" >&2; return 1; }
+  [ "$(lpstat -e | wc -l)" -eq "$n" ] || { echo "run.sh: lpstat -e did not list $n queues" >&2; return 1; }
+}
+
+# Prints the largest resident set, in KiB, of three runs of a command.
+peak_kib() {
+  local most=0 kib
+  for _ in 1 2 3; do
+    setsid -w /usr/bin/time -v -o "$out/time.txt" "$@" >/dev/null 2>&1 </dev/null
+    kib=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$out/time.txt")
+    [ "$kib" -le "$most" ] || most=$kib
+  done
+  echo "$most"
+}
+
+# One hyperfine run for the three, so their ratios share the machine's state.
+# Before each run, warm-ups included, the scheduler's CPU time is noted; no
+# terminal is attached (setsid), so the probe never waits for a key.
+measure() {  # QUEUES
+  local n=$1 log=$out/cupsd-$1.log
+  local note="sh -c 'echo %s \$(cat /proc/$pid/stat) >> $log'"
+  # shellcheck disable=SC2059
+  setsid -w hyperfine -N --style basic --warmup 2 --min-runs "$runs" \
+    --export-csv "$out/times-$n.csv" \
+    -n probe -p "$(printf "$note" probe)" "$probe" \
+    -n lpstat -p "$(printf "$note" lpstat)" "lpstat -e" \
+    -n bare -p "$(printf "$note" bare)" "$bare" </dev/null
+  echo "end $(cat "/proc/$pid/stat")" >> "$log"
+  cpu_per_run "$log" "$hz" > "$out/cpu-$n.txt"
+
+  local name median min max cpu
+  tail -n +2 "$out/times-$n.csv" | while IFS=, read -r name _ _ median _ _ min max; do
+    cpu=$(awk -v c="$name" '$1 == c { print $2 }' "$out/cpu-$n.txt")
+    case $name in
+      probe) set -- "$probe" ;;
+      lpstat) set -- lpstat -e ;;
+      bare) set -- "$bare" ;;
+    esac
+    awk -v n="$n" -v c="$name" -v me="$median" -v mi="$min" -v ma="$max" -v cpu="$cpu" -v kib="$(peak_kib "$@")" \
+      'BEGIN { printf "%d %s %.3f %.3f %.3f %s %d\n", n, c, me * 1000, mi * 1000, ma * 1000, cpu, kib }'
+  done >> "$out/results.txt"
+}
+
+have=0
+for n in $counts; do
+  if [ "$n" -gt "$have" ]; then
+    begin=$(date +%s.%N)
+    add_queues $((have + 1)) "$n"
+    touch "$dir/added"
+    echo "$((n - have)) $(echo "$(date +%s.%N) - $begin" | bc)" >> "$out/setup.txt"
+    wait_written "$dir/printers.conf" "$dir/added" 75 ||
+      echo "run.sh: no printers.conf write seen after adding queues; going on" >&2
+  fi
+  have=$n
+  check_counts "$n"
+  echo "== $n queues"
+  measure "$n"
+done
+
+# The plot: median time against queues, with the min-max range as bars.
+awk '{ t[$1, $2] = $3 " " $4 " " $5; if (!($1 in seen)) { seen[$1]; order[++k] = $1 } }
+     END { for (i = 1; i <= k; i++) { n = order[i]; print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"] } }' \
+  "$out/results.txt" > "$out/plot.dat"
+gnuplot <<PLOT
+set terminal pngcairo size 900,560 font ",11"
+set output "docs/benchmarks.png"
+set title "Listing the printers: time per run (median, bars from min to max)"
+set xlabel "queues on the scheduler"
+set ylabel "milliseconds"
+set logscale y
+set grid
+set key top left
+set xrange [-200:*]
+plot "$out/plot.dat" using 1:2:3:4 with yerrorlines title "printer-probe", \
+     "" using 1:5:6:7 with yerrorlines title "lpstat -e", \
+     "" using 1:8:9:10 with yerrorlines title "4 bare requests"
+PLOT
+
+# The report.
+{
+  echo "# What listing the printers costs"
+  echo
+  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'). Each row is the"
+  echo "median, min and max of hyperfine runs (2 warm-ups, at least $runs runs) on a private"
+  echo "scheduler; the three commands of one queue count were timed in one hyperfine run,"
+  echo "and the ratios are taken within that run."
+  echo
+  echo "- **printer-probe**: the product, no terminal attached, output to /dev/null."
+  echo "- **lpstat -e**: what CUPS itself offers to list the destinations."
+  echo "- **4 bare requests**: \`bench/bare-requests\`, four CUPS-Get-Printers requests on"
+  echo "  one connection, asking only for printer-name and printer-type, leaving out remote"
+  echo "  queues: the least a listing in two widths, each with a size call and a fill"
+  echo "  call, must ask of the scheduler."
+  echo
+  echo "With no queues the probe's size call already succeeds and it stops after one"
+  echo "request, so at 0 it does a quarter of the bare requests' work."
+  echo
+  echo "| Queues | Command | Median ms | Min ms | Max ms | × lpstat -e | × bare | Scheduler CPU ms/run | Peak RSS KiB |"
+  echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+  awk '{ row[NR] = $0; median[$1, $2] = $3 }
+       END {
+         label["probe"] = "printer-probe"; label["lpstat"] = "lpstat -e"; label["bare"] = "4 bare requests"
+         for (i = 1; i <= NR; i++) {
+           split(row[i], f, " ")
+           printf "| %d | %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f | %d |\n", f[1], label[f[2]], f[3], f[4], f[5],
+                  f[3] / median[f[1], "lpstat"], f[3] / median[f[1], "bare"], f[6], f[7]
+         }
+       }' "$out/results.txt"
+  echo
+  echo "Scheduler CPU is cupsd's user and system time (/proc/PID/stat) from before the"
+  echo "first run of a command to before the first run of the next, over all its runs,"
+  echo "warm-ups included; it moves in steps of $((1000 / hz)) ms, so small figures are coarse."
+  echo "Peak RSS is the largest of three runs under \`/usr/bin/time -v\`."
+  echo
+  echo "![time against queues](benchmarks.png)"
+  echo
+  echo "## Targets"
+  echo
+  echo "| Target | Limit | Measured | Held |"
+  echo "|---|---:|---:|---|"
+  targets "$out/results.txt" | awk '
+    { name["probe/lpstat@1000"] = "printer-probe / lpstat -e, at 1,000 queues"
+      name["probe/bare@1000"] = "printer-probe / 4 bare requests, at 1,000 queues"
+      name["probe@5000/probe@1000"] = "printer-probe at 5,000 / at 1,000 queues (two runs)"
+      printf "| %s | ≤ %s | %s | %s |\n", name[$1], $2, $3, $4 }'
+  echo
+  echo "## How the queues were made"
+  echo
+  echo "Through lpadmin (\`-v file:///dev/null -E\`, no model), $((2 * $(nproc))) at a time, so the"
+  echo "scheduler creates and stores them the way it does any queue. This run:"
+  echo
+  awk '{ printf "- %d queues added in %.1f s (%.1f ms each)\n", $1, $2, $2 * 1000 / $1 }' "$out/setup.txt"
+  echo
+  echo "When this way was chosen, on two cores, one lpadmin at a time took about 10 ms"
+  echo "a queue (50 s for 5,000) and several at once about 4.5 ms. Writing printers.conf"
+  echo "before starting the scheduler would be quicker still, but would skip the"
+  echo "scheduler's own way of adding queues."
+  echo "Before each measurement the bench waits for the scheduler's deferred write of"
+  echo "printers.conf, so that write does not land inside a timed run."
+  echo
+  echo "## Machine"
+  echo
+  echo "- CPU: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores available"
+  echo "- Memory: $(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
+  echo "- Load average (1 min) when the run began: $load_at_start"
+  echo "- Kernel: $(uname -sr); CUPS $(dpkg-query -W -f '${Version}' cups-daemon 2>/dev/null || echo '?'); $(hyperfine --version)"
+} > docs/benchmarks.md
+
+echo "wrote docs/benchmarks.md and docs/benchmarks.png"
+targets "$out/results.txt"
