@@ -121,22 +121,19 @@ DWORD ErrorFromHttp(http_t* http, http_status_t status) {
   return status == HTTP_STATUS_ERROR ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED;
 }
 
-// Sends the request (taking it over) and reads the answer in blocks.
-// Returns 0 or a failure code.
+// Sends the request and reads the whole answer in blocks. Returns 0 or a
+// failure code.
 DWORD Exchange(http_t* http, ipp_t* request, Message* response) {
   http_status_t status = cupsSendRequest(http, request, "/", ippLength(request));
-  ippDelete(request);
   while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(http);
   if (status != HTTP_STATUS_OK) return ErrorFromHttp(http, status);
 
   auto reader = std::make_unique<BlockReader>();
   reader->http = http;
   Message answer(ippNew());
-  ipp_state_t state;
-  do {
-    state = ippReadIO(reader.get(), ReadBlocks, 1, nullptr, answer.get());
-  } while (state != IPP_STATE_DATA && state != IPP_STATE_ERROR);
-  if (state == IPP_STATE_ERROR) return ErrorFromHttp(http, HTTP_STATUS_ERROR);
+  // Blocking, it reads to the end of the message or fails: nothing to loop on.
+  if (ippReadIO(reader.get(), ReadBlocks, 1, nullptr, answer.get()) != IPP_STATE_DATA)
+    return ErrorFromHttp(http, HTTP_STATUS_ERROR);
   *response = std::move(answer);
   return 0;
 }
@@ -150,14 +147,14 @@ DWORD ListQueues(std::vector<Queue>* queues) {
   if (!http) return errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
   httpSetTimeout(http.get(), kTimeoutSeconds, GiveUp, nullptr);
 
-  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
   static const char* const kWanted[] = {"printer-name", "printer-type"};
-  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
+  ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
+  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
 
   Message response;
-  if (const DWORD error = Exchange(http.get(), request, &response)) return error;
+  if (const DWORD error = Exchange(http.get(), request.get(), &response)) return error;
   const ipp_status_t status = ippGetStatusCode(response.get());
   // The scheduler answers "not found" when it has no queues at all.
   if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
