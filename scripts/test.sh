@@ -5,6 +5,8 @@
 # UndefinedBehaviorSanitizer, the linters, and a bounded fuzzing run.
 set -eu
 cd "$(dirname "$0")/.."
+# cupsd and lpadmin live in sbin, which not every environment puts on PATH.
+PATH=$PATH:/usr/sbin:/sbin
 scripts/install-packages.sh test
 
 cmake --preset default
