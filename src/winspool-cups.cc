@@ -6,12 +6,12 @@
 #include <cups/cups.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "ipp-exchange.h"
 #include "printer-pack.h"
 
 namespace {
@@ -87,55 +87,10 @@ std::vector<Queue> QueuesFromResponse(ipp_t* response) {
   return queues;
 }
 
-// libcups reads an answer a few bytes at a time straight from the socket, and
-// with a timeout set it polls before each read: some sixty thousand system
-// calls for a thousand queues. Reading it in blocks takes a handful.
-struct BlockReader {
-  http_t* http;
-  char block[32768];
-  size_t at = 0;
-  size_t end = 0;
-};
-
-ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
-  BlockReader* reader = static_cast<BlockReader*>(context);
-  size_t done = 0;
-  while (done < wanted) {
-    if (reader->at == reader->end) {
-      const ssize_t got = httpRead2(reader->http, reader->block, sizeof reader->block);
-      if (got <= 0) return done > 0 ? static_cast<ssize_t>(done) : got;
-      reader->at = 0;
-      reader->end = static_cast<size_t>(got);
-    }
-    const size_t count = std::min(wanted - done, reader->end - reader->at);
-    std::memcpy(out + done, reader->block + reader->at, count);
-    reader->at += count;
-    done += count;
-  }
-  return static_cast<ssize_t>(done);
-}
-
 DWORD ErrorFromHttp(http_t* http, http_status_t status) {
   if (httpError(http) == ETIMEDOUT) return ERROR_TIMEOUT;
   if (status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN) return ERROR_ACCESS_DENIED;
   return status == HTTP_STATUS_ERROR ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED;
-}
-
-// Sends the request and reads the whole answer in blocks. Returns 0 or a
-// failure code.
-DWORD Exchange(http_t* http, ipp_t* request, Message* response) {
-  http_status_t status = cupsSendRequest(http, request, "/", ippLength(request));
-  while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(http);
-  if (status != HTTP_STATUS_OK) return ErrorFromHttp(http, status);
-
-  auto reader = std::make_unique<BlockReader>();
-  reader->http = http;
-  Message answer(ippNew());
-  // Blocking, it reads to the end of the message or fails: nothing to loop on.
-  if (ippReadIO(reader.get(), ReadBlocks, 1, nullptr, answer.get()) != IPP_STATE_DATA)
-    return ErrorFromHttp(http, HTTP_STATUS_ERROR);
-  *response = std::move(answer);
-  return 0;
 }
 
 // Asks the scheduler for its own queues, printers and classes, leaving out
@@ -153,8 +108,10 @@ DWORD ListQueues(std::vector<Queue>* queues) {
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
 
-  Message response;
-  if (const DWORD error = Exchange(http.get(), request.get(), &response)) return error;
+  ipp_t* answer;
+  const http_status_t exchanged = ExchangeIpp(http.get(), request.get(), &answer);
+  if (exchanged != HTTP_STATUS_OK) return ErrorFromHttp(http.get(), exchanged);
+  Message response(answer);
   const ipp_status_t status = ippGetStatusCode(response.get());
   // The scheduler answers "not found" when it has no queues at all.
   if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
