@@ -19,7 +19,8 @@ namespace {
 // Sends the request (taking it over); returns the answer, or null.
 ipp_t* Exchange(http_t* http, ipp_t* request) {
   ipp_t* answer;
-  ExchangeIpp(http, request, &answer);
+  http_status_t status;
+  ExchangeIpp(http, request, &answer, &status);
   ippDelete(request);
   // Whatever follows the message must go before the next request.
   httpFlush(http);

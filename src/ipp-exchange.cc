@@ -8,9 +8,10 @@ namespace {
 
 struct BlockReader {
   http_t* http;
-  char block[32768];
+  size_t total = 0;
   size_t at = 0;
   size_t end = 0;
+  char block[32768];
 };
 
 ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
@@ -18,10 +19,12 @@ ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
   size_t done = 0;
   while (done < wanted) {
     if (reader->at == reader->end) {
+      if (reader->total >= kMaximumAnswerBytes) return -1;
       const ssize_t got = httpRead2(reader->http, reader->block, sizeof reader->block);
       if (got <= 0) return done > 0 ? static_cast<ssize_t>(done) : got;
       reader->at = 0;
       reader->end = static_cast<size_t>(got);
+      reader->total += reader->end;
     }
     const size_t count = std::min(wanted - done, reader->end - reader->at);
     std::memcpy(out + done, reader->block + reader->at, count);
@@ -31,13 +34,25 @@ ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
   return static_cast<ssize_t>(done);
 }
 
+// The server's status line, read past any number of "100 Continue". A server
+// may also answer at once, before cupsSendRequest returns.
+http_status_t AwaitStatus(http_t* http, http_status_t status) {
+  const http_state_t state = httpGetState(http);
+  if (state != HTTP_STATE_POST_RECV && state != HTTP_STATE_POST_SEND) return status;
+  do {
+    status = httpUpdate(http);
+  } while (status == HTTP_STATUS_CONTINUE);
+  return status;
+}
+
 }  // namespace
 
-http_status_t ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer) {
+Exchanged ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer, http_status_t* status) {
   *answer = nullptr;
-  http_status_t status = cupsSendRequest(http, request, "/", ippLength(request));
-  while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(http);
-  if (status != HTTP_STATUS_OK) return status;
+  *status = cupsSendRequest(http, request, "/", ippLength(request));
+  if (*status != HTTP_STATUS_ERROR) *status = AwaitStatus(http, *status);
+  if (*status == HTTP_STATUS_ERROR) return Exchanged::kBroken;
+  if (*status != HTTP_STATUS_OK) return Exchanged::kRefused;
 
   auto reader = std::make_unique<BlockReader>();
   reader->http = http;
@@ -45,8 +60,8 @@ http_status_t ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer) {
   // Blocking, it reads to the end of the message or fails: nothing to loop on.
   if (ippReadIO(reader.get(), ReadBlocks, 1, nullptr, message) != IPP_STATE_DATA) {
     ippDelete(message);
-    return HTTP_STATUS_ERROR;
+    return Exchanged::kMalformed;
   }
   *answer = message;
-  return HTTP_STATUS_OK;
+  return Exchanged::kAnswer;
 }

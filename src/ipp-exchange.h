@@ -10,11 +10,22 @@
 
 #include <cups/cups.h>
 
+#include <cstddef>
+
+// The largest answer taken: many times what tens of thousands of queues
+// need, and a bound on what a scheduler that never stops talking can cost.
+const size_t kMaximumAnswerBytes = size_t{16} << 20;
+
+enum class Exchanged {
+  kAnswer,     // *answer holds the whole IPP message
+  kRefused,    // the server answered with an HTTP status other than OK
+  kBroken,     // the connection failed before an answer came
+  kMalformed,  // what came was not one whole IPP message, or was too large
+};
+
 // Sends request (which stays the caller's) and reads the whole answer. On
-// HTTP_STATUS_OK, *answer holds it and is the caller's to ippDelete;
-// otherwise *answer is null and the result is the HTTP status that stopped
-// the exchange, HTTP_STATUS_ERROR when the connection failed or the answer
-// was not a whole IPP message.
-http_status_t ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer);
+// kAnswer, *answer is the caller's to ippDelete; otherwise it is null, and
+// on kRefused *status says what the server answered.
+Exchanged ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer, http_status_t* status);
 
 #endif  // PRINTER_PROBE_IPP_EXCHANGE_H_

@@ -7,8 +7,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "ipp-exchange.h"
@@ -16,8 +20,10 @@
 
 namespace {
 
-// How long a call waits on a scheduler that has stopped answering.
+// How long a call waits on a scheduler that has stopped answering, and how
+// long it may take in all, however busy the scheduler keeps it.
 const int kTimeoutSeconds = 5;
+const auto kCallLimit = std::chrono::seconds(8);
 
 struct HttpCloser {
   void operator()(http_t* http) const { httpClose(http); }
@@ -57,6 +63,58 @@ DWORD ErrorFromStatus(ipp_status_t status) {
   }
 }
 
+// Ends a call that runs past its limit even while the scheduler keeps
+// talking (an endless "100 Continue", an answer a byte at a time), which no
+// wait timeout notices: the socket is shut down, so every read fails at once.
+class Watchdog {
+ public:
+  Watchdog(int fd, std::chrono::milliseconds limit)
+      : thread_([this, fd, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!stopped_.wait_for(lock, limit, [this] { return done_; })) {
+            fired_ = true;
+            shutdown(fd, SHUT_RDWR);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    stopped_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  bool fired() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fired_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;  // last: it starts once the rest is ready
+};
+
+DWORD ErrorFromExchange(Exchanged exchanged, http_status_t status) {
+  switch (exchanged) {
+    case Exchanged::kAnswer:
+      return 0;
+    case Exchanged::kRefused:
+      return status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN ? ERROR_ACCESS_DENIED
+                                                                                   : RPC_S_CALL_FAILED;
+    case Exchanged::kBroken:
+      return RPC_S_SERVER_UNAVAILABLE;
+    case Exchanged::kMalformed:
+      break;
+  }
+  return RPC_S_CALL_FAILED;
+}
+
 DWORD AttributesFromType(int type) {
   DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
   if (type & CUPS_PRINTER_DEFAULT) attributes |= PRINTER_ATTRIBUTE_DEFAULT;
@@ -87,12 +145,6 @@ std::vector<Queue> QueuesFromResponse(ipp_t* response) {
   return queues;
 }
 
-DWORD ErrorFromHttp(http_t* http, http_status_t status) {
-  if (httpError(http) == ETIMEDOUT) return ERROR_TIMEOUT;
-  if (status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN) return ERROR_ACCESS_DENIED;
-  return status == HTTP_STATUS_ERROR ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED;
-}
-
 // Asks the scheduler for its own queues, printers and classes, leaving out
 // the remote ones it merely knows of. Returns 0 or a failure code.
 DWORD ListQueues(std::vector<Queue>* queues) {
@@ -108,9 +160,14 @@ DWORD ListQueues(std::vector<Queue>* queues) {
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
 
+  Watchdog watchdog(httpGetFd(http.get()), kCallLimit);
   ipp_t* answer;
-  const http_status_t exchanged = ExchangeIpp(http.get(), request.get(), &answer);
-  if (exchanged != HTTP_STATUS_OK) return ErrorFromHttp(http.get(), exchanged);
+  http_status_t httpStatus;
+  const Exchanged exchanged = ExchangeIpp(http.get(), request.get(), &answer, &httpStatus);
+  if (exchanged != Exchanged::kAnswer) {
+    if (watchdog.fired() || httpError(http.get()) == ETIMEDOUT) return ERROR_TIMEOUT;
+    return ErrorFromExchange(exchanged, httpStatus);
+  }
   Message response(answer);
   const ipp_status_t status = ippGetStatusCode(response.get());
   // The scheduler answers "not found" when it has no queues at all.
