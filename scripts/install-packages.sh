@@ -10,7 +10,7 @@ set -eu
 build=(cmake ninja-build g++ pkg-config libcups2-dev)
 test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev
       clang-tidy clang-format
-      g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386)
+      g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 libcups2:i386)
 
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;
@@ -30,7 +30,8 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "Install them as root (apt-get install ...), or run this again as root." >&2
   exit 1
 fi
-# wine32 is the 32-bit half of Wine; its packages come from the i386 archive.
+# wine32 is the 32-bit half of Wine, and libcups2:i386 what its spooler reads
+# CUPS through; their packages come from the i386 archive.
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi

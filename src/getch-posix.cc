@@ -37,7 +37,11 @@ class RawTerminal {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     ttyFd = fd_;
-    for (int i = 0; i < kSignals; ++i) previous_[i] = signal(kDeadly[i], RestoreAndDie);
+    // A signal the process was told to ignore (nohup) stays ignored.
+    for (int i = 0; i < kSignals; ++i) {
+      previous_[i] = signal(kDeadly[i], RestoreAndDie);
+      if (previous_[i] == SIG_IGN) signal(kDeadly[i], SIG_IGN);
+    }
     active_ = tcsetattr(fd_, TCSANOW, &raw) == 0;
   }
   ~RawTerminal() {
@@ -51,8 +55,8 @@ class RawTerminal {
   bool active() const { return active_; }
 
  private:
-  static constexpr int kSignals = 3;
-  static constexpr int kDeadly[kSignals] = {SIGHUP, SIGTERM, SIGQUIT};
+  static constexpr int kSignals = 6;
+  static constexpr int kDeadly[kSignals] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
   int fd_;
   bool active_ = false;
   void (*previous_[kSignals])(int) = {};

@@ -149,16 +149,18 @@ TEST(KeyAtTerminal, CtrlCIsAKeyLikeAnyOther) {
 }
 
 TEST(KeyAtTerminal, ATerminationDuringTheWaitRestoresTheTerminal) {
-  ProgramOnTerminal program;
-  ASSERT_TRUE(program.started());
-  ASSERT_TRUE(program.ReadUntil(kPromptOnTerminal)) << program.seen();
-  ASSERT_TRUE(program.WaitForRawMode());
-  int status;
-  EXPECT_FALSE(program.Wait(&status, 200));
-  kill(program.pid(), SIGTERM);
-  ASSERT_TRUE(program.Wait(&status));
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  ExpectSameSettings(program.Settings(), program.before());
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    ProgramOnTerminal program;
+    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.ReadUntil(kPromptOnTerminal)) << program.seen();
+    ASSERT_TRUE(program.WaitForRawMode());
+    kill(program.pid(), signal);
+    int status;
+    ASSERT_TRUE(program.Wait(&status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+    ExpectSameSettings(program.Settings(), program.before());
+  }
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ std::string PrivateScheduler::Stop() {
 std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out, bool refusing) {
   ProcessOptions options;
   options.argv = argv;
-  options.env = {{"CUPS_SERVER", socket_}, {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"}};
+  // HOME in the folder: no one's own lpoptions adds destinations to lpstat's.
+  options.env = {{"CUPS_SERVER", socket_}, {"HOME", folder_}, {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"}};
   const ProcessResult result = RunProcess(options);
   if (out) *out = result.out;
   if (result.exited && result.status == 0) return "";
