@@ -105,7 +105,7 @@ else()
   message(WARNING "mingw-w64 or Wine is missing: the Windows builds are not tested")
 endif()
 
-add_executable(probe_faults_test src/probe_faults_test.cc src/test_socket_proxy.cc)
+add_executable(probe_faults_test src/probe_faults_test.cc src/test_socket_proxy.cc src/test_fake_scheduler.cc)
 target_link_libraries(probe_faults_test PRIVATE test_process GTest::gtest_main pthread)
 add_test(NAME probe-faults COMMAND probe_faults_test)
 set_tests_properties(probe-faults PROPERTIES ENVIRONMENT "PRINTER_PROBE=$<TARGET_FILE:printer-probe>")

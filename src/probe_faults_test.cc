@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "test_fake_scheduler.h"
 #include "test_private_scheduler.h"
 #include "test_process.h"
 #include "test_socket_proxy.h"
@@ -153,6 +154,57 @@ TEST_F(ProbeUnderFaults, StandardOutputClosedOrItsReaderGone) {
     const ProcessResult run = RunProbe(scheduler_.socket(), stdoutTo);
     EXPECT_TRUE(run.exited) << "ended by a signal";
     EXPECT_EQ(run.status, 0);
+  }
+}
+
+// Answers no real cupsd gives: each run still ends with its own words, in
+// time, in bounded memory.
+class ProbeAgainstABrokenScheduler : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
+  void TearDown() override { RemoveFolder(folder_); }
+  std::string Path() const { return folder_ + "/fake.sock"; }
+  std::string folder_ = MakeTemporaryFolder();
+};
+
+TEST_F(ProbeAgainstABrokenScheduler, AnAnswerWithoutContinueIsRead) {
+  FakeScheduler fake(Path(), FakeScheduler::Answer::kWithoutContinue);
+  const ProcessResult run = RunProbe(Path());
+  const std::string listing =
+      "  Item 0\n    pPrinterName: [p0]\n  Item 1\n    pPrinterName: [p1]\n  Item 2\n    pPrinterName: [p2]\n";
+  EXPECT_NE(run.out.find("\nPrinting ASCII results:\n" + listing + "\nPrinting WIDE results:\n" + listing + kPrompt),
+            std::string::npos)
+      << run.out;
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+}
+
+TEST_F(ProbeAgainstABrokenScheduler, ASchedulerThatKeepsTalkingIsCutOffInTime) {
+  for (auto answer : {FakeScheduler::Answer::kEndlessContinue, FakeScheduler::Answer::kTrickle}) {
+    FakeScheduler fake(Path(), answer);
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult run = RunProbe(Path());
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 10.0 + (Env("PROBE_RUNNER", "").empty() ? 0 : 5)) << "valgrind adds its own start-up";
+    EXPECT_EQ(run.out,
+              std::string("EnumPrintersA(1) failed with 1460(0x000005B4) which is different than 122. Exiting...\n") +
+                  kPrompt);
+    EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  }
+}
+
+TEST_F(ProbeAgainstABrokenScheduler, AnAnswerThatIsNoWholeIppMessageIsACallFailure) {
+  for (auto answer :
+       {FakeScheduler::Answer::kNotIpp, FakeScheduler::Answer::kTruncated, FakeScheduler::Answer::kEndless}) {
+    FakeScheduler fake(Path(), answer);
+    const ProcessResult run = RunProbe(Path());
+    EXPECT_EQ(run.out,
+              std::string("EnumPrintersA(1) failed with 1726(0x000006BE) which is different than 122. Exiting...\n") +
+                  kPrompt);
+    EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+    // An answer without end is cut off long before it fills the memory.
+    if (Env("PROBE_RUNNER", "").empty()) {
+      EXPECT_LT(run.maxRssKb, 128 * 1024);
+    }
   }
 }
 

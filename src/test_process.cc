@@ -94,7 +94,11 @@ ProcessResult RunProcess(const ProcessOptions& options) {
     poll(fds, 2, 20);
     for (int i = 0; i < 2; ++i)
       if (fds[i].fd >= 0 && !Drain(fds[i].fd, sinks[i])) fds[i].fd = -1;  // ended: poll skips it
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    rusage usage{};
+    if (wait4(pid, &status, WNOHANG, &usage) == pid) {
+      result.maxRssKb = usage.ru_maxrss;
+      break;
+    }
     if (Now() > deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);

@@ -20,6 +20,7 @@ struct ProcessResult {
   bool exited = false;  // false: killed by a signal, or by the timeout
   int status = -1;      // the exit status when it exited
   bool timedOut = false;
+  long maxRssKb = 0;  // the child's peak resident memory
 };
 
 // The child runs in a session of its own, with no controlling terminal and
