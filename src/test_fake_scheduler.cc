@@ -2,11 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+
+#include "test_socket_proxy.h"
 
 namespace {
 
@@ -52,18 +53,9 @@ void Drain(int fd) {
 
 }  // namespace
 
-FakeScheduler::FakeScheduler(const std::string& path, Answer answer) : path_(path), answer_(answer) {
-  unlink(path_.c_str());
-  listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 16) != 0) {
-    close(listener_);
-    listener_ = -1;
-    return;
-  }
-  server_ = std::thread(&FakeScheduler::Serve, this);
+FakeScheduler::FakeScheduler(const std::string& path, Answer answer)
+    : path_(path), answer_(answer), listener_(ListenOnUnixSocket(path)) {
+  if (listener_ >= 0) server_ = std::thread(&FakeScheduler::Serve, this);
 }
 
 FakeScheduler::~FakeScheduler() {

@@ -30,17 +30,20 @@ bool Pass(int from, int to) {
 
 }  // namespace
 
-SocketProxy::SocketProxy(const std::string& path, const std::string& upstream, int forwarded, After after)
-    : path_(path), upstream_(upstream), forwarded_(forwarded), after_(after) {
-  unlink(path_.c_str());
-  listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_un address = Address(path_);
-  if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 16) != 0) {
-    close(listener_);
-    listener_ = -1;
-    return;
+int ListenOnUnixSocket(const std::string& path) {
+  unlink(path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = Address(path);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+    close(listener);
+    return -1;
   }
-  server_ = std::thread(&SocketProxy::Serve, this);
+  return listener;
+}
+
+SocketProxy::SocketProxy(const std::string& path, const std::string& upstream, int forwarded, After after)
+    : path_(path), upstream_(upstream), forwarded_(forwarded), after_(after), listener_(ListenOnUnixSocket(path)) {
+  if (listener_ >= 0) server_ = std::thread(&SocketProxy::Serve, this);
 }
 
 SocketProxy::~SocketProxy() {

@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+// A listening Unix socket at path (replacing any file there), or -1.
+int ListenOnUnixSocket(const std::string& path);
+
 class SocketProxy {
  public:
   enum class After {
