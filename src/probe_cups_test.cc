@@ -17,11 +17,6 @@
 
 namespace {
 
-std::string Env(const char* name, const std::string& fallback) {
-  const char* value = getenv(name);
-  return value && *value ? value : fallback;
-}
-
 const char kPrompt[] = "\nPress a key to exit...\n";
 
 ProcessResult RunProbe(const std::string& server) {

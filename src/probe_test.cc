@@ -27,11 +27,6 @@
 
 namespace {
 
-std::string Env(const char* name, const std::string& fallback) {
-  const char* value = getenv(name);
-  return value && *value ? value : fallback;
-}
-
 const unsigned kRecord = std::stoul(Env("PROBE_RECORD_SIZE", std::to_string(3 * sizeof(void*))));
 const int kDigits = std::stoi(Env("PROBE_ADDRESS_DIGITS", std::to_string(2 * sizeof(void*))));
 const bool kCrlf = Env("PROBE_LINE_END", "lf") == "crlf";

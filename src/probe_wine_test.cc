@@ -18,11 +18,6 @@
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value ? value : "";
-}
-
 // Names whose first letters fix their order: CUPS and Wine's spooler each
 // list in an order of their own, which agree on these.
 const std::vector<std::string> kQueues = {

@@ -50,6 +50,11 @@ double Now() {
 
 }  // namespace
 
+std::string Env(const char* name, const std::string& fallback) {
+  const char* value = getenv(name);
+  return value && *value ? value : fallback;
+}
+
 std::vector<std::string> SplitWords(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);

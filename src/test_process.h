@@ -27,6 +27,9 @@ struct ProcessResult {
 // standard input from /dev/null, as under CI.
 ProcessResult RunProcess(const ProcessOptions& options);
 
+// The environment variable's value, or fallback when it is unset or empty.
+std::string Env(const char* name, const std::string& fallback = "");
+
 // argv for a command line split at spaces (for wrappers such as "wine").
 std::vector<std::string> SplitWords(const std::string& text);
 
