@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_private_scheduler.h"
+#include "private-scheduler.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Test support: a Wine prefix of the test's own, in a temporary folder, so
 // that Windows builds run under Wine without touching anyone's ~/.wine.
-#ifndef PRINTER_PROBE_TEST_WINE_H_
-#define PRINTER_PROBE_TEST_WINE_H_
+#ifndef PRINTER_PROBE_TESTS_WINE_PREFIX_H_
+#define PRINTER_PROBE_TESTS_WINE_PREFIX_H_
 
 #include <string>
 #include <utility>
@@ -28,4 +28,14 @@ class WinePrefix {
   std::string error_;
 };
 
-#endif  // PRINTER_PROBE_TEST_WINE_H_
+// Wine's loader for a Windows build of 32 or 64 bits. Debian's `wine` goes
+// through the 32-bit loader even for a 64-bit program, so each build is run
+// through its own (PROBE_WINE32 and PROBE_WINE64 name them).
+std::string WineLoader(int bits);
+
+// Why this machine cannot run 32-bit programs, or "" when it can. Tried once,
+// by asking the 32-bit loader its version: some kernels execute no 32-bit
+// program at all, and nothing else tells that as surely.
+const std::string& Why32BitCannotRun();
+
+#endif  // PRINTER_PROBE_TESTS_WINE_PREFIX_H_

@@ -1,4 +1,4 @@
-#include "test_socket_proxy.h"
+#include "socket-proxy.h"
 
 #include <poll.h>
 #include <sys/socket.h>

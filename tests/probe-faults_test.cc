@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "test_fake_scheduler.h"
-#include "test_private_scheduler.h"
-#include "test_process.h"
-#include "test_socket_proxy.h"
+#include "fake-scheduler.h"
+#include "private-scheduler.h"
+#include "process.h"
+#include "socket-proxy.h"
 
 namespace {
 

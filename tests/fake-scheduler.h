@@ -1,7 +1,7 @@
 // Test support: a scheduler that misbehaves on purpose, on a Unix socket, to
 // show what the layer makes of answers no real cupsd gives.
-#ifndef PRINTER_PROBE_TEST_FAKE_SCHEDULER_H_
-#define PRINTER_PROBE_TEST_FAKE_SCHEDULER_H_
+#ifndef PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_
+#define PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_
 
 #include <atomic>
 #include <string>
@@ -37,4 +37,4 @@ class FakeScheduler {
   std::thread server_;
 };
 
-#endif  // PRINTER_PROBE_TEST_FAKE_SCHEDULER_H_
+#endif  // PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_

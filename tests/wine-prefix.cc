@@ -1,12 +1,14 @@
-#include "test_wine.h"
+#include "wine-prefix.h"
 
-#include "test_private_scheduler.h"
-#include "test_process.h"
+#include "private-scheduler.h"
+#include "process.h"
 
 WinePrefix::WinePrefix(const std::vector<std::pair<std::string, std::string>>& extraEnv)
     : folder_(MakeTemporaryFolder()) {
   ProcessOptions options;
-  options.argv = {"wineboot", "--init"};
+  // The 64-bit loader makes the prefix, so that it can be made wherever
+  // 64-bit builds run; 32-bit ones run in it too where the machine can.
+  options.argv = {WineLoader(64), "wineboot", "--init"};
   options.env = env();
   options.env.insert(options.env.end(), extraEnv.begin(), extraEnv.end());
   options.timeoutSeconds = 300;
@@ -36,4 +38,24 @@ std::vector<std::pair<std::string, std::string>> WinePrefix::env() const {
           {"WINEDLLOVERRIDES", "mscoree,mshtml="},  // no offer to install Mono or Gecko
           {"LANG", "C.UTF-8"},
           {"LC_ALL", "C.UTF-8"}};
+}
+
+std::string WineLoader(int bits) {
+  return bits == 32 ? Env("PROBE_WINE32", "/usr/lib/wine/wine") : Env("PROBE_WINE64", "/usr/lib/wine/wine64");
+}
+
+const std::string& Why32BitCannotRun() {
+  static const std::string why = [] {
+    ProcessOptions options;
+    options.argv = {WineLoader(32), "--version"};
+    options.timeoutSeconds = 30;
+    const ProcessResult result = RunProcess(options);
+    if (result.exited && result.status == 0) return std::string();
+    std::string words = result.out + result.err;
+    while (!words.empty() && words.back() == '\n') words.pop_back();
+    return "32-bit programs cannot run on this machine: " + options.argv[0] + " --version gave " +
+           (result.exited ? "exit status " + std::to_string(result.status) : std::string("no exit")) +
+           (words.empty() ? "" : ": " + words);
+  }();
+  return why;
 }

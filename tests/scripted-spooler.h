@@ -1,8 +1,8 @@
 // Test-only: counts the probe's heap blocks so a test can tell that every
 // path out of it released what it obtained. Force-included into the probe
 // when it is built as the scripted test program; never in the product.
-#ifndef PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
-#define PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
+#ifndef PRINTER_PROBE_TESTS_SCRIPTED_SPOOLER_H_
+#define PRINTER_PROBE_TESTS_SCRIPTED_SPOOLER_H_
 
 // Every header the probe uses comes first, so that the names below reach
 // only the probe's own calls.
@@ -20,4 +20,4 @@ void CountedFree(void* block);
 #define calloc CountedCalloc
 #define free CountedFree
 
-#endif  // PRINTER_PROBE_TEST_SCRIPTED_SPOOLER_H_
+#endif  // PRINTER_PROBE_TESTS_SCRIPTED_SPOOLER_H_

@@ -1,7 +1,7 @@
 // Test support: a CUPS scheduler of the test's own (tests/private-cupsd.sh),
 // with its queues added and removed through lpadmin.
-#ifndef PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_
-#define PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_
+#ifndef PRINTER_PROBE_TESTS_PRIVATE_SCHEDULER_H_
+#define PRINTER_PROBE_TESTS_PRIVATE_SCHEDULER_H_
 
 #include <string>
 #include <vector>
@@ -39,4 +39,4 @@ class PrivateScheduler {
 std::string MakeTemporaryFolder();
 void RemoveFolder(const std::string& folder);
 
-#endif  // PRINTER_PROBE_TEST_PRIVATE_SCHEDULER_H_
+#endif  // PRINTER_PROBE_TESTS_PRIVATE_SCHEDULER_H_

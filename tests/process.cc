@@ -1,4 +1,4 @@
-#include "test_process.h"
+#include "process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -43,8 +44,13 @@ double Now() {
   std::vector<char*> argv;
   for (const std::string& word : options.argv) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
-  dprintf(2, "cannot run %s\n", argv[0]);
+  // execvp would hand a file the kernel cannot execute to the shell; a
+  // path is run as it is, so such a file fails with the kernel's own words.
+  if (strchr(argv[0], '/'))
+    execv(argv[0], argv.data());
+  else
+    execvp(argv[0], argv.data());
+  dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
   _exit(127);
 }
 

@@ -1,11 +1,11 @@
-#include "test_private_scheduler.h"
+#include "private-scheduler.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
 
-#include "test_process.h"
+#include "process.h"
 
 #ifndef PRIVATE_CUPSD_SCRIPT
 #error "PRIVATE_CUPSD_SCRIPT must name tests/private-cupsd.sh"

@@ -1,7 +1,7 @@
 // Test support: a Unix socket that stands between a client and a scheduler,
 // passes on a number of connections and then fails the ones after them.
-#ifndef PRINTER_PROBE_TEST_SOCKET_PROXY_H_
-#define PRINTER_PROBE_TEST_SOCKET_PROXY_H_
+#ifndef PRINTER_PROBE_TESTS_SOCKET_PROXY_H_
+#define PRINTER_PROBE_TESTS_SOCKET_PROXY_H_
 
 #include <atomic>
 #include <string>
@@ -39,4 +39,4 @@ class SocketProxy {
   std::vector<int> held_;
 };
 
-#endif  // PRINTER_PROBE_TEST_SOCKET_PROXY_H_
+#endif  // PRINTER_PROBE_TESTS_SOCKET_PROXY_H_

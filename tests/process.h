@@ -1,6 +1,6 @@
 // Test support: runs a program to its end and keeps all it wrote.
-#ifndef PRINTER_PROBE_TEST_PROCESS_H_
-#define PRINTER_PROBE_TEST_PROCESS_H_
+#ifndef PRINTER_PROBE_TESTS_PROCESS_H_
+#define PRINTER_PROBE_TESTS_PROCESS_H_
 
 #include <string>
 #include <utility>
@@ -33,4 +33,4 @@ std::string Env(const char* name, const std::string& fallback = "");
 // argv for a command line split at spaces (for wrappers such as "wine").
 std::vector<std::string> SplitWords(const std::string& text);
 
-#endif  // PRINTER_PROBE_TEST_PROCESS_H_
+#endif  // PRINTER_PROBE_TESTS_PROCESS_H_

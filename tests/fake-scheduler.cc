@@ -1,4 +1,4 @@
-#include "test_fake_scheduler.h"
+#include "fake-scheduler.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "test_socket_proxy.h"
+#include "socket-proxy.h"
 
 namespace {
 

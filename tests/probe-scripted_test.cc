@@ -1,9 +1,9 @@
 // The probe, run whole as a program against a scripted spooler: every stop it
 // can make, byte for byte, with its exit status and the heap blocks it held.
 //
-// PROBE_SCRIPTED names the program; PROBE_RUNNER, PROBE_RECORD_SIZE,
-// PROBE_ADDRESS_DIGITS and PROBE_LINE_END=crlf aim the same cases at a
-// Windows build run under Wine.
+// PROBE_SCRIPTED names the program and PROBE_RUNNER may wrap it (valgrind);
+// PROBE_WINDOWS=32 or 64 says it is a Windows build of that many bits, to be
+// run under Wine.
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "test_process.h"
-#include "test_wine.h"
+#include "process.h"
+#include "wine-prefix.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define UNDER_ADDRESS_SANITIZER 1
@@ -27,10 +27,12 @@
 
 namespace {
 
-const unsigned kRecord = std::stoul(Env("PROBE_RECORD_SIZE", std::to_string(3 * sizeof(void*))));
-const int kDigits = std::stoi(Env("PROBE_ADDRESS_DIGITS", std::to_string(2 * sizeof(void*))));
-const bool kCrlf = Env("PROBE_LINE_END", "lf") == "crlf";
-const bool kUnderWine = Env("PROBE_RUNNER", "").compare(0, 4, "wine") == 0;
+const int kWindowsBits = std::stoi(Env("PROBE_WINDOWS", "0"));
+const bool kUnderWine = kWindowsBits != 0;
+const int kPointerBytes = kUnderWine ? kWindowsBits / 8 : static_cast<int>(sizeof(void*));
+const unsigned kRecord = 3 * kPointerBytes;
+const int kDigits = 2 * kPointerBytes;
+const bool kCrlf = kUnderWine;
 
 // One Wine prefix for the whole run, when the program is a Windows build.
 WinePrefix* winePrefix = nullptr;
@@ -38,7 +40,7 @@ WinePrefix* winePrefix = nullptr;
 class WineEnvironment : public testing::Environment {
  public:
   void SetUp() override {
-    if (!kUnderWine) return;
+    if (!kUnderWine || (kWindowsBits == 32 && !Why32BitCannotRun().empty())) return;
     winePrefix = new WinePrefix;
     ASSERT_TRUE(winePrefix->ready()) << winePrefix->error();
   }
@@ -117,7 +119,7 @@ void LimitMemory(ProcessOptions* options, long long bytes) {
 
 Outcome RunScript(const std::string& script, long long memoryLimit = 0) {
   ProcessOptions options;
-  options.argv = SplitWords(Env("PROBE_RUNNER", ""));
+  options.argv = kUnderWine ? std::vector<std::string>{WineLoader(kWindowsBits)} : SplitWords(Env("PROBE_RUNNER", ""));
   options.argv.push_back(Env("PROBE_SCRIPTED", "probe-scripted"));
   options.env = {{"PROBE_SCRIPT", script}};
   if (memoryLimit > 0) LimitMemory(&options, memoryLimit);
@@ -179,7 +181,14 @@ std::string Item(int index, const std::string& name) {
 
 const char kRanges[] = "buffera[{addr}:{addr}]\nbufferw[{addr}:{addr}]\n";
 
-TEST(Probe, CompleteRunListsEveryNameOfBothResults) {
+class Probe : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (kWindowsBits == 32 && !Why32BitCannotRun().empty()) GTEST_SKIP() << Why32BitCannotRun();
+  }
+};
+
+TEST_F(Probe, CompleteRunListsEveryNameOfBothResults) {
   const std::vector<const char*> names = {"office-laser", nullptr, "Drucker_K\u00FCche",
                                           "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA", "emoji\xF0\x9F\x98\x80"};
   const uint32_t neededA = 5 * kRecord + 60, neededW = 5 * kRecord + 200;
@@ -195,7 +204,7 @@ TEST(Probe, CompleteRunListsEveryNameOfBothResults) {
   ExpectCleanEnd(run, " A1 W1 A2 W2");
 }
 
-TEST(Probe, FillReportOfThreeRecordsInTheDescriptionsOwnWords) {
+TEST_F(Probe, FillReportOfThreeRecordsShowsTheirBytesCountAndSize) {
   const uint32_t needed = 3 * kRecord + 12;
   const std::vector<const char*> names = {"a", "b", "c"};
   const Outcome run = RunScript(Query(needed) + Query(needed) + Fill(needed, names) + Fill(needed, names));
@@ -207,7 +216,7 @@ TEST(Probe, FillReportOfThreeRecordsInTheDescriptionsOwnWords) {
 
 // Each stop before the listings: its one line, then the prompt, and only the
 // calls that come before it.
-TEST(Probe, EveryEarlyStopWritesItsOwnLineAndReleasesWhatItHeld) {
+TEST_F(Probe, EveryEarlyStopWritesItsOwnLineAndReleasesWhatItHeld) {
   struct Case {
     const char* what;
     std::string script, output, calls;
@@ -242,7 +251,7 @@ TEST(Probe, EveryEarlyStopWritesItsOwnLineAndReleasesWhatItHeld) {
 // A size no allocator can grant: the address space is capped below it where
 // the platform would otherwise promise it anyway. The line carries calloc's
 // own errno: ENOMEM from glibc; Wine's runtime leaves errno as it was.
-TEST(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
+TEST_F(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
   if (kUnderWine && kDigits > 8) GTEST_SKIP() << "a 64-bit Windows process is granted any 32-bit size";
   const uint32_t huge = 0xFFFFFF00;
   const long long limit = kUnderWine ? 0 : (1LL << 30);
@@ -261,7 +270,7 @@ TEST(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
   EXPECT_EQ(run.status, 0);
 }
 
-TEST(Probe, EmptyResultsWriteTheHeadingsAlone) {
+TEST_F(Probe, EmptyResultsWriteTheHeadingsAlone) {
   const Outcome run = RunScript(Query(0) + Query(0) + Fill(0, {}) + Fill(0, {}));
   EXPECT_EQ(run.out, Size("EnumPrintersA", 0) + Size("EnumPrintersW", 0) + kRanges + Copied("EnumPrintersA", 0, 0) +
                          Copied("EnumPrintersW", 0, 0) + "\nPrinting ASCII results:\n\nPrinting WIDE results:\n" +
@@ -272,7 +281,7 @@ TEST(Probe, EmptyResultsWriteTheHeadingsAlone) {
   ExpectCleanEnd(run, " A1 W1 A2 W2");
 }
 
-TEST(Probe, CountBeyondTheBufferListsOnlyTheRecordsInside) {
+TEST_F(Probe, CountBeyondTheBufferListsOnlyTheRecordsInside) {
   const std::vector<const char*> names = {"one", "two", "three", "four", "five"};
   const uint32_t neededA = 2 * kRecord, neededW = 3 * kRecord + kRecord / 2;
   const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(neededA, names) + Fill(neededW, names, 7));
@@ -286,7 +295,7 @@ TEST(Probe, CountBeyondTheBufferListsOnlyTheRecordsInside) {
   ExpectCleanEnd(run, " A1 W1 A2 W2");
 }
 
-TEST(Probe, TheTwoListingsAreIndependent) {
+TEST_F(Probe, TheTwoListingsAreIndependent) {
   const Outcome run = RunScript(Query(kRecord + 10) + Query(2 * kRecord + 20) + Fill(kRecord + 10, {"only-narrow"}) +
                                 Fill(2 * kRecord + 20, {"wide-0", "wide-1"}));
   EXPECT_NE(run.out.find("\nPrinting ASCII results:\n" + Item(0, "only-narrow") + "\nPrinting WIDE results:\n" +
@@ -296,7 +305,7 @@ TEST(Probe, TheTwoListingsAreIndependent) {
   ExpectCleanEnd(run, " A1 W1 A2 W2");
 }
 
-TEST(Probe, MalformedWideNamesAreWrittenAsReplacementCharacters) {
+TEST_F(Probe, MalformedWideNamesAreWrittenAsReplacementCharacters) {
   // The wide name holds what a UTF-8 decoder makes of a stray byte: U+FFFD.
   const Outcome run =
       RunScript(Query(kRecord) + Query(kRecord) + Fill(kRecord, {"bad\xFF"}) + Fill(kRecord, {"bad\xFF"}));

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "test_private_scheduler.h"
-#include "test_process.h"
+#include "private-scheduler.h"
+#include "process.h"
 
 namespace {
 
