@@ -22,8 +22,6 @@ ipp_t* Exchange(http_t* http, ipp_t* request) {
   http_status_t status;
   ExchangeIpp(http, request, &answer, &status);
   ippDelete(request);
-  // Whatever follows the message must go before the next request.
-  httpFlush(http);
   return answer;
 }
 

@@ -35,24 +35,31 @@ ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
 }
 
 // The server's status line, read past any number of "100 Continue". A server
-// may also answer at once, before cupsSendRequest returns.
-http_status_t AwaitStatus(http_t* http, http_status_t status) {
+// may also answer at once, before cupsSendRequest returns. *began tells
+// whether any status line came, so whether the answer had begun.
+http_status_t AwaitStatus(http_t* http, http_status_t status, bool* began) {
+  *began = status != HTTP_STATUS_ERROR;
   const http_state_t state = httpGetState(http);
-  if (state != HTTP_STATE_POST_RECV && state != HTTP_STATE_POST_SEND) return status;
-  do {
+  if (status == HTTP_STATUS_ERROR || (state != HTTP_STATE_POST_RECV && state != HTTP_STATE_POST_SEND)) return status;
+  *began = false;
+  for (;;) {
     status = httpUpdate(http);
-  } while (status == HTTP_STATUS_CONTINUE);
-  return status;
+    if (status != HTTP_STATUS_ERROR) *began = true;
+    if (status != HTTP_STATUS_CONTINUE) return status;
+  }
 }
 
 }  // namespace
 
 Exchanged ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer, http_status_t* status) {
   *answer = nullptr;
-  *status = cupsSendRequest(http, request, "/", ippLength(request));
-  if (*status != HTTP_STATUS_ERROR) *status = AwaitStatus(http, *status);
-  if (*status == HTTP_STATUS_ERROR) return Exchanged::kBroken;
-  if (*status != HTTP_STATUS_OK) return Exchanged::kRefused;
+  bool began;
+  *status = AwaitStatus(http, cupsSendRequest(http, request, "/", ippLength(request)), &began);
+  if (*status == HTTP_STATUS_ERROR) return began ? Exchanged::kBroken : Exchanged::kUnanswered;
+  if (*status != HTTP_STATUS_OK) {
+    httpFlush(http);
+    return Exchanged::kRefused;
+  }
 
   auto reader = std::make_unique<BlockReader>();
   reader->http = http;
@@ -62,6 +69,9 @@ Exchanged ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer, http_status_
     ippDelete(message);
     return Exchanged::kMalformed;
   }
+  // Whatever follows the message (a chunked body's last chunk) goes before
+  // the next request on this connection.
+  httpFlush(http);
   *answer = message;
   return Exchanged::kAnswer;
 }

@@ -17,15 +17,17 @@
 const size_t kMaximumAnswerBytes = size_t{16} << 20;
 
 enum class Exchanged {
-  kAnswer,     // *answer holds the whole IPP message
-  kRefused,    // the server answered with an HTTP status other than OK
-  kBroken,     // the connection failed before an answer came
-  kMalformed,  // what came was not one whole IPP message, or was too large
+  kAnswer,      // *answer holds the whole IPP message
+  kRefused,     // the server answered with an HTTP status other than OK
+  kUnanswered,  // the connection failed before any of an answer came
+  kBroken,      // the connection failed after the answer began
+  kMalformed,   // what came was not one whole IPP message, or was too large
 };
 
-// Sends request (which stays the caller's) and reads the whole answer. On
-// kAnswer, *answer is the caller's to ippDelete; otherwise it is null, and
-// on kRefused *status says what the server answered.
+// Sends request (which stays the caller's) and reads the whole answer, so
+// that the connection is ready for the next request. On kAnswer, *answer is
+// the caller's to ippDelete; otherwise it is null, and on kRefused *status
+// says what the server answered.
 Exchanged ExchangeIpp(http_t* http, ipp_t* request, ipp_t** answer, http_status_t* status);
 
 #endif  // PRINTER_PROBE_IPP_EXCHANGE_H_

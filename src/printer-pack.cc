@@ -51,16 +51,27 @@ DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<
 
 }  // namespace
 
+std::wstring ShowableName(const std::string& name) {
+  // A name ends at its first NUL, as in C.
+  std::wstring text = DecodeUtf8(name.c_str(), std::strlen(name.c_str()));
+  for (wchar_t& c : text)
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = 0xFFFD;
+  return text;
+}
+
 DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
   std::vector<std::string> names;
   names.reserve(queues.size());
-  for (const Queue& queue : queues) names.push_back(queue.name.c_str());  // a name ends at its first NUL, as in C
+  for (const Queue& queue : queues) {
+    const std::wstring name = ShowableName(queue.name);
+    names.push_back(EncodeUtf8(name.data(), name.size()));
+  }
   return Pack<PRINTER_INFO_4A>(names, queues, buffer, cbBuf, needed, returned);
 }
 
 DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
   std::vector<std::wstring> names;
   names.reserve(queues.size());
-  for (const Queue& queue : queues) names.push_back(DecodeUtf8(queue.name.c_str(), std::strlen(queue.name.c_str())));
+  for (const Queue& queue : queues) names.push_back(ShowableName(queue.name));
   return Pack<PRINTER_INFO_4W>(names, queues, buffer, cbBuf, needed, returned);
 }

@@ -13,6 +13,13 @@ struct Queue {
   DWORD attributes;
 };
 
+// A name from the scheduler as the records give it: a scheduler somebody
+// else runs could send one that drives the terminal it is printed on, so
+// each control character (C0, DEL and C1) becomes U+FFFD, as malformed UTF-8
+// does. The narrow records hold its UTF-8, so both widths show it alike;
+// any other name, in any script, stays exactly as it is.
+std::wstring ShowableName(const std::string& name);
+
 // Each writes *needed (the bytes the records and names take) and, when they
 // fit in cbBuf, the records into buffer and their count into *returned.
 // Returns 0 on success, ERROR_INSUFFICIENT_BUFFER when they do not fit (with

@@ -111,8 +111,13 @@ bool DecodeWellFormed(const std::string& bytes, std::u32string* out) {
   return true;
 }
 
-// What the wide form of a name must be, judged without trusting DecodeUtf8.
-void CheckDecoding(const std::string& bytes, const std::wstring& wide, size_t name) {
+bool IsControl(uint32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F);
+}
+
+// What the shown form of a name must be, judged without trusting DecodeUtf8:
+// no control character in either width, and an ordinary name as it came.
+void CheckShowable(const std::string& bytes, const std::wstring& wide, const std::string& narrow, size_t name) {
   Check(wide.size() <= bytes.size(), "wide name has more characters than bytes", name);
   std::string ascii_in, ascii_out;
   bool replaced = false;
@@ -120,24 +125,33 @@ void CheckDecoding(const std::string& bytes, const std::wstring& wide, size_t na
     const uint32_t code = static_cast<uint32_t>(unit);
     Check(code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF),
           "wide name holds a surrogate half or a value past U+10FFFF", name);
+    Check(!IsControl(code), "wide name holds a control character", name);
     if (code < 0x80) ascii_out.push_back(static_cast<char>(code));
     replaced |= code == 0xFFFD;
   }
   // A byte below 0x80 is never part of a longer sequence: whatever is
-  // malformed around it, it comes through as itself, and nothing else
-  // decodes to ASCII.
+  // malformed around it, a printable one comes through as itself, and
+  // nothing else decodes to ASCII.
   for (char byte : bytes)
-    if (static_cast<unsigned char>(byte) < 0x80) ascii_in.push_back(byte);
-  Check(ascii_in == ascii_out, "ASCII bytes of the name were lost or made up", name);
+    if (static_cast<unsigned char>(byte) < 0x80 && !IsControl(static_cast<unsigned char>(byte)))
+      ascii_in.push_back(byte);
+  Check(ascii_in == ascii_out, "printable ASCII bytes of the name were lost or made up", name);
+
+  std::u32string narrow_code_points;
+  Check(DecodeWellFormed(narrow, &narrow_code_points), "narrow name is not well-formed UTF-8", name);
+  Check(std::u32string(wide.begin(), wide.end()) == narrow_code_points, "the two widths show the name differently",
+        name);
 
   std::u32string code_points;
   if (DecodeWellFormed(bytes, &code_points)) {
+    bool controls = false;
+    for (char32_t& code : code_points)
+      if (IsControl(code)) code = 0xFFFD, controls = true;
     // Exact equality also rules out a U+FFFD the bytes did not spell as EF BF BD.
-    Check(std::u32string(wide.begin(), wide.end()) == code_points, "well-formed name decoded to other code points",
-          name);
-    Check(EncodeUtf8(wide.data(), wide.size()) == bytes, "well-formed name does not encode back to its bytes", name);
+    Check(std::u32string(wide.begin(), wide.end()) == code_points, "well-formed name shown as other code points", name);
+    Check(controls || narrow == bytes, "an ordinary name is not shown byte for byte as it came", name);
   } else {
-    Check(replaced, "malformed name decoded without U+FFFD", name);
+    Check(replaced, "malformed name shown without U+FFFD", name);
   }
 }
 
@@ -230,9 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> wide;
   for (size_t i = 0; i < input.queues.size(); ++i) {
     const std::string& name = input.queues[i].name;
-    narrow.push_back(name);
-    wide.push_back(DecodeUtf8(name.data(), name.size()));
-    CheckDecoding(name, wide.back(), i);
+    wide.push_back(ShowableName(name));
+    narrow.push_back(EncodeUtf8(wide.back().data(), wide.back().size()));
+    CheckShowable(name, wide.back(), narrow.back(), i);
   }
 
   Exercise<PRINTER_INFO_4A>(PackPrinterInfo4A, input, narrow);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -107,6 +108,7 @@ DWORD ErrorFromExchange(Exchanged exchanged, http_status_t status) {
     case Exchanged::kRefused:
       return status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN ? ERROR_ACCESS_DENIED
                                                                                    : RPC_S_CALL_FAILED;
+    case Exchanged::kUnanswered:
     case Exchanged::kBroken:
       return RPC_S_SERVER_UNAVAILABLE;
     case Exchanged::kMalformed:
@@ -114,6 +116,45 @@ DWORD ErrorFromExchange(Exchanged exchanged, http_status_t status) {
   }
   return RPC_S_CALL_FAILED;
 }
+
+// The connection to the scheduler, opened by a thread's first call and kept
+// for its calls after it, as libcups keeps its default one: over TLS or a
+// distance, each new connection costs round trips of its own. It is kept
+// only for the scheduler it was opened to, and closes when the thread ends.
+class KeptConnection {
+ public:
+  // The connection to the scheduler libcups names now, or null with
+  // *error set. *reused tells whether it was kept from an earlier call.
+  http_t* Get(DWORD* error, bool* reused) {
+    const std::string server = cupsServer();
+    const int port = ippPort();
+    const http_encryption_t encryption = cupsEncryption();
+    *reused = http_ && server == server_ && port == port_ && encryption == encryption_;
+    if (*reused) return http_.get();
+
+    http_.reset(httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, encryption, 1, kTimeoutSeconds * 1000, nullptr));
+    if (!http_) {
+      *error = errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
+      return nullptr;
+    }
+    httpSetTimeout(http_.get(), kTimeoutSeconds, GiveUp, nullptr);
+    server_ = server;
+    port_ = port;
+    encryption_ = encryption;
+    return http_.get();
+  }
+  // After a failed exchange the connection's state is unknown: the next
+  // call starts afresh.
+  void Drop() { http_.reset(); }
+
+ private:
+  Connection http_;
+  std::string server_;
+  int port_ = 0;
+  http_encryption_t encryption_ = HTTP_ENCRYPTION_IF_REQUESTED;
+};
+
+thread_local KeptConnection keptConnection;
 
 DWORD AttributesFromType(int type) {
   DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
@@ -145,28 +186,22 @@ std::vector<Queue> QueuesFromResponse(ipp_t* response) {
   return queues;
 }
 
-// Asks the scheduler for its own queues, printers and classes, leaving out
-// the remote ones it merely knows of. Returns 0 or a failure code.
-DWORD ListQueues(std::vector<Queue>* queues) {
-  cupsSetPasswordCB2(RefusePassword, nullptr);
-  Connection http(
-      httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kTimeoutSeconds * 1000, nullptr));
-  if (!http) return errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
-  httpSetTimeout(http.get(), kTimeoutSeconds, GiveUp, nullptr);
-
+// One CUPS-Get-Printers exchange on http, bounded in time. Returns 0 or a
+// failure code, and in *exchanged how far the exchange got.
+DWORD AskForQueues(http_t* http, std::vector<Queue>* queues, Exchanged* exchanged) {
   Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
 
-  Watchdog watchdog(httpGetFd(http.get()), kCallLimit);
+  Watchdog watchdog(httpGetFd(http), kCallLimit);
   ipp_t* answer;
   http_status_t httpStatus;
-  const Exchanged exchanged = ExchangeIpp(http.get(), request.get(), &answer, &httpStatus);
-  if (exchanged != Exchanged::kAnswer) {
-    if (watchdog.fired() || httpError(http.get()) == ETIMEDOUT) return ERROR_TIMEOUT;
-    return ErrorFromExchange(exchanged, httpStatus);
+  *exchanged = ExchangeIpp(http, request.get(), &answer, &httpStatus);
+  if (*exchanged != Exchanged::kAnswer) {
+    if (watchdog.fired() || httpError(http) == ETIMEDOUT) return ERROR_TIMEOUT;
+    return ErrorFromExchange(*exchanged, httpStatus);
   }
   Message response(answer);
   const ipp_status_t status = ippGetStatusCode(response.get());
@@ -176,6 +211,30 @@ DWORD ListQueues(std::vector<Queue>* queues) {
 
   *queues = QueuesFromResponse(response.get());
   return 0;
+}
+
+// Asks the scheduler for its own queues, printers and classes, leaving out
+// the remote ones it merely knows of. Returns 0 or a failure code.
+DWORD ListQueues(std::vector<Queue>* queues) {
+  cupsSetPasswordCB2(RefusePassword, nullptr);
+  for (;;) {
+    DWORD error = 0;
+    bool reused = false;
+    http_t* http = keptConnection.Get(&error, &reused);
+    if (!http) return error;
+    Exchanged exchanged;
+    error = AskForQueues(http, queues, &exchanged);
+    const bool whole = exchanged == Exchanged::kAnswer || exchanged == Exchanged::kRefused;
+    if (whole && httpGetState(http) == HTTP_STATE_WAITING) return error;
+    // Whatever else happened leaves the connection in no state to reuse.
+    keptConnection.Drop();
+    // A kept connection that the scheduler has closed since (its idle
+    // timeout, a restart) fails before any of the answer comes: that request
+    // goes again, once, on a new connection. Nothing is sent twice that the
+    // scheduler may have begun to answer, and a silent one is not waited for
+    // twice.
+    if (!reused || exchanged != Exchanged::kUnanswered || error == ERROR_TIMEOUT) return error;
+  }
 }
 
 using Packer = DWORD (*)(const std::vector<Queue>&, LPBYTE, DWORD, DWORD*, DWORD*);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "socket-proxy.h"
 
@@ -19,19 +20,16 @@ std::string Attribute(char tag, const std::string& name, const std::string& valu
   return bytes + value;
 }
 
-// An IPP answer, without its end tag.
-std::string IppHead() {
-  return std::string("\x02\x00\x00\x00\x00\x00\x00\x01\x01", 9) + Attribute('\x47', "attributes-charset", "utf-8") +
-         Attribute('\x48', "attributes-natural-language", "en");
+// An IPP answer with that status, without its end tag.
+std::string IppHead(uint16_t status) {
+  const char version[] = {'\x02', '\x00', static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)};
+  return std::string(version, 4) + std::string("\x00\x00\x00\x01\x01", 5) +
+         Attribute('\x47', "attributes-charset", "utf-8") + Attribute('\x48', "attributes-natural-language", "en");
 }
 
 std::string Printer(const std::string& name) {
   return "\x04" + Attribute('\x42', "printer-name", name) +
          Attribute('\x23', "printer-type", std::string("\x00\x00\x00\x00", 4));
-}
-
-std::string GoodAnswer() {
-  return IppHead() + Printer("p0") + Printer("p1") + Printer("p2") + "\x03";
 }
 
 std::string HttpOk(const std::string& type, size_t length) {
@@ -42,19 +40,23 @@ bool Send(int fd, const std::string& bytes) {
   return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
-// Takes the request in: everything that comes until the client pauses.
-void Drain(int fd) {
+// Takes a request in: waits for one to begin, then reads everything that
+// comes until the client pauses. False when none came.
+bool Drain(int fd, const std::atomic<bool>& stop) {
   char chunk[4096];
-  for (;;) {
-    pollfd in = {fd, POLLIN, 0};
-    if (poll(&in, 1, 100) <= 0 || recv(fd, chunk, sizeof chunk, 0) <= 0) return;
-  }
+  pollfd in = {fd, POLLIN, 0};
+  for (int waited = 0; poll(&in, 1, 100) == 0; ++waited)
+    if (stop || waited >= 300) return false;
+  if (recv(fd, chunk, sizeof chunk, 0) <= 0) return false;
+  while (poll(&in, 1, 100) > 0)
+    if (recv(fd, chunk, sizeof chunk, 0) <= 0) break;
+  return true;
 }
 
 }  // namespace
 
-FakeScheduler::FakeScheduler(const std::string& path, Answer answer)
-    : path_(path), answer_(answer), listener_(ListenOnUnixSocket(path)) {
+FakeScheduler::FakeScheduler(const std::string& path, Answer answer, FakeReply reply)
+    : path_(path), answer_(answer), reply_(std::move(reply)), listener_(ListenOnUnixSocket(path)) {
   if (listener_ >= 0) server_ = std::thread(&FakeScheduler::Serve, this);
 }
 
@@ -71,52 +73,69 @@ void FakeScheduler::Serve() {
     pollfd fd = {listener_, POLLIN, 0};
     if (poll(&fd, 1, 50) <= 0) continue;
     const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0)
-      clients_.emplace_back([this, client] {
-        Respond(client);
-        close(client);
-      });
+    if (client < 0) continue;
+    ++connections_;
+    clients_.emplace_back([this, client] {
+      Respond(client);
+      close(client);
+    });
   }
 }
 
+std::string FakeScheduler::GoodAnswer() const {
+  std::string answer = IppHead(reply_.status);
+  for (const std::string& name : reply_.printers) answer += Printer(name);
+  return answer + "\x03";
+}
+
 void FakeScheduler::Respond(int client) const {
-  Drain(client);
   const std::string good = GoodAnswer();
-  switch (answer_) {
-    case Answer::kWithoutContinue:
-      Send(client, HttpOk("application/ipp", good.size()) + good);
-      break;
-    case Answer::kEndlessContinue:
-      while (!stop_ && Send(client, "HTTP/1.1 100 Continue\r\n\r\n"))
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-      return;
-    case Answer::kTrickle:
-      Send(client, HttpOk("application/ipp", good.size()));
-      for (char byte : good) {
-        if (stop_ || !Send(client, std::string(1, byte))) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::string ok = HttpOk("application/ipp", good.size()) + good;
+  for (int served = 0; Drain(client, stop_); ++served) {
+    switch (answer_) {
+      case Answer::kKeepAlive:
+        if (!Send(client, ok)) return;
+        continue;
+      case Answer::kOneAnswerEach:
+        if (served == 0 && Send(client, ok)) continue;
+        return;
+      case Answer::kCutTheSecond:
+        if (served == 0 && Send(client, ok)) continue;
+        Send(client, ok.substr(0, ok.size() / 2));
+        return;
+      case Answer::kEndlessContinue:
+        while (!stop_ && Send(client, "HTTP/1.1 100 Continue\r\n\r\n"))
+          std::this_thread::sleep_for(std::chrono::seconds(1));
+        return;
+      case Answer::kTrickle:
+        Send(client, HttpOk("application/ipp", good.size()));
+        for (char byte : good) {
+          if (stop_ || !Send(client, std::string(1, byte))) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        break;
+      case Answer::kNotIpp:
+        Send(client, HttpOk("text/html", 17) + "<html>no</html>\r\n");
+        break;
+      case Answer::kTruncated:
+        Send(client, ok.substr(0, ok.size() - good.size() + 40));
+        break;
+      case Answer::kEndless: {
+        Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\n");
+        std::string printers;
+        for (int i = 0; i < 300; ++i) printers += Printer(std::string(200, 'x'));
+        char size[32];
+        const std::string head = IppHead(0);
+        snprintf(size, sizeof size, "%zx\r\n", head.size());
+        if (!Send(client, size + head + "\r\n")) return;
+        snprintf(size, sizeof size, "%zx\r\n", printers.size());
+        while (!stop_ && Send(client, size + printers + "\r\n")) {
+        }
+        return;
       }
-      break;
-    case Answer::kNotIpp:
-      Send(client, HttpOk("text/html", 17) + "<html>no</html>\r\n");
-      break;
-    case Answer::kTruncated:
-      Send(client, HttpOk("application/ipp", good.size()) + good.substr(0, 40));
-      break;
-    case Answer::kEndless: {
-      Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\n");
-      std::string printers;
-      for (int i = 0; i < 300; ++i) printers += Printer(std::string(200, 'x'));
-      char size[32];
-      const std::string head = IppHead();
-      snprintf(size, sizeof size, "%zx\r\n", head.size());
-      if (!Send(client, size + head + "\r\n")) return;
-      snprintf(size, sizeof size, "%zx\r\n", printers.size());
-      while (!stop_ && Send(client, size + printers + "\r\n")) {
-      }
-      return;
     }
+    // Keep the connection open, as a server that means to say more would.
+    for (int waited = 0; !stop_ && waited < 300; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return;
   }
-  // Keep the connection open, as a server that means to say more would.
-  for (int waited = 0; !stop_ && waited < 300; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }

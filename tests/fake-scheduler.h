@@ -4,35 +4,48 @@
 #define PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
+// What a good answer holds: its IPP status and its printers' names.
+struct FakeReply {
+  uint16_t status = 0;
+  std::vector<std::string> printers = {"p0", "p1", "p2"};
+};
+
 class FakeScheduler {
  public:
   enum class Answer {
-    kWithoutContinue,  // a good answer (printers p0, p1, p2) with no "100 Continue" first
+    kKeepAlive,        // a good answer to every request on a connection, with no "100 Continue" first
+    kOneAnswerEach,    // a good answer to a connection's first request; closed at the next, as after an idle timeout
+    kCutTheSecond,     // a good answer, then half of the next one and the connection closed
     kEndlessContinue,  // "100 Continue" every second, and nothing else
     kTrickle,          // a good answer, one byte every 200 ms
     kNotIpp,           // an HTML page
     kTruncated,        // a good answer cut off in the middle
     kEndless,          // printer after printer, without end
   };
-  FakeScheduler(const std::string& path, Answer answer);
+  FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();
   FakeScheduler(const FakeScheduler&) = delete;
   FakeScheduler& operator=(const FakeScheduler&) = delete;
 
   bool listening() const { return listener_ >= 0; }
+  int connections() const { return connections_; }
 
  private:
   void Serve();
   void Respond(int client) const;
+  std::string GoodAnswer() const;
 
   std::string path_;
   Answer answer_;
+  FakeReply reply_;
   int listener_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
   std::vector<std::thread> clients_;
   std::thread server_;
 };

@@ -11,6 +11,8 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "fake-scheduler.h"
 #include "private-scheduler.h"
@@ -162,15 +164,77 @@ class ProbeAgainstABrokenScheduler : public testing::Test {
   std::string folder_ = MakeTemporaryFolder();
 };
 
-TEST_F(ProbeAgainstABrokenScheduler, AnAnswerWithoutContinueIsRead) {
-  FakeScheduler fake(Path(), FakeScheduler::Answer::kWithoutContinue);
-  const ProcessResult run = RunProbe(Path());
-  const std::string listing =
-      "  Item 0\n    pPrinterName: [p0]\n  Item 1\n    pPrinterName: [p1]\n  Item 2\n    pPrinterName: [p2]\n";
-  EXPECT_NE(run.out.find("\nPrinting ASCII results:\n" + listing + "\nPrinting WIDE results:\n" + listing + kPrompt),
-            std::string::npos)
-      << run.out;
-  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+std::string Listings(const std::vector<std::string>& names) {
+  std::string listing;
+  for (size_t i = 0; i < names.size(); ++i)
+    listing += "  Item " + std::to_string(i) + "\n    pPrinterName: [" + names[i] + "]\n";
+  return "\nPrinting ASCII results:\n" + listing + "\nPrinting WIDE results:\n" + listing + kPrompt;
+}
+
+std::string QueryFailed(int code) {
+  char line[128];
+  snprintf(line, sizeof line, "EnumPrintersA(1) failed with %d(0x%08X) which is different than 122. Exiting...\n", code,
+           code);
+  return line + std::string(kPrompt);
+}
+
+// The four calls share one connection, answered without "100 Continue". One
+// that the scheduler closed since its last answer is opened again; a request
+// whose answer had begun is never sent again.
+TEST_F(ProbeAgainstABrokenScheduler, OneConnectionPerRunOpenedAgainOnlyBeforeAnAnswer) {
+  const std::string listed = Listings({"p0", "p1", "p2"});
+  const struct {
+    FakeScheduler::Answer answer;
+    int connections;
+    std::string tail;
+  } cases[] = {
+      {FakeScheduler::Answer::kKeepAlive, 1, listed},
+      {FakeScheduler::Answer::kOneAnswerEach, 4, listed},
+      {FakeScheduler::Answer::kCutTheSecond, 1,
+       "EnumPrintersW(1) failed with 1726(0x000006BE) which is different than 122. Exiting...\n" +
+           std::string(kPrompt)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.connections);
+    FakeScheduler fake(Path(), c.answer);
+    const ProcessResult run = RunProbe(Path());
+    ASSERT_GE(run.out.size(), c.tail.size()) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - c.tail.size()), c.tail);
+    EXPECT_EQ(fake.connections(), c.connections);
+    EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  }
+}
+
+TEST_F(ProbeAgainstABrokenScheduler, ErrorsReportedInsideIpp) {
+  const std::pair<uint16_t, int> statuses[] = {
+      {0x0401, 5},     // client-error-forbidden
+      {0x0403, 5},     // client-error-not-authorized
+      {0x0502, 1722},  // server-error-service-unavailable
+      {0x0500, 1726},  // server-error-internal-error
+  };
+  for (const auto& [status, code] : statuses) {
+    FakeScheduler fake(Path(), FakeScheduler::Answer::kKeepAlive, {status, {}});
+    EXPECT_EQ(RunProbe(Path()).out, QueryFailed(code)) << status;
+  }
+}
+
+// A scheduler somebody else runs may send names that would drive the
+// terminal: every control character, and malformed UTF-8, shows as U+FFFD
+// in both listings; names in any script stay as they are.
+TEST_F(ProbeAgainstABrokenScheduler, NamesCannotDriveTheTerminal) {
+  const std::string r = "\xEF\xBF\xBD";
+  FakeScheduler fake(Path(), FakeScheduler::Answer::kKeepAlive,
+                     {0,
+                      {"evil\x1B]0;pwned\x07tail", "clear\x1B[2J x", "line\n  Item 9\n    pPrinterName: [forged",
+                       "c1\xC2\x9B"
+                       "2J del\x7F bad\xFF",
+                       "Drucker_K\u00FCche \xE6\x89\x93"}});
+  const std::string tail = Listings({"evil" + r + "]0;pwned" + r + "tail", "clear" + r + "[2J x",
+                                     "line" + r + "  Item 9" + r + "    pPrinterName: [forged",
+                                     "c1" + r + "2J del" + r + " bad" + r, "Drucker_K\u00FCche \xE6\x89\x93"});
+  const std::string out = RunProbe(Path()).out;
+  ASSERT_GE(out.size(), tail.size()) << out;
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
 TEST_F(ProbeAgainstABrokenScheduler, ASchedulerThatKeepsTalkingIsCutOffInTime) {

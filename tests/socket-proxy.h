@@ -1,5 +1,5 @@
 // Test support: a Unix socket that stands between a client and a scheduler,
-// passes on a number of connections and then fails the ones after them.
+// passes on a number of requests and then fails the ones after them.
 #ifndef PRINTER_PROBE_TESTS_SOCKET_PROXY_H_
 #define PRINTER_PROBE_TESTS_SOCKET_PROXY_H_
 
@@ -14,10 +14,11 @@ int ListenOnUnixSocket(const std::string& path);
 class SocketProxy {
  public:
   enum class After {
-    kRefuse,  // stop listening: later connections are refused
-    kHold,    // accept later connections and never answer them
+    kRefuse,  // close the connection at the next request, and refuse later connections
+    kHold,    // take the next requests in and never answer them
   };
-  // Listens at path and forwards the first `forwarded` connections to upstream.
+  // Listens at path and forwards the first `forwarded` requests to upstream,
+  // on whatever connections they come.
   SocketProxy(const std::string& path, const std::string& upstream, int forwarded, After after);
   ~SocketProxy();
   SocketProxy(const SocketProxy&) = delete;
@@ -27,16 +28,17 @@ class SocketProxy {
 
  private:
   void Serve();
-  static void Forward(int client, const std::string& upstream, const std::atomic<bool>* stop);
+  void Forward(int client);
 
   std::string path_, upstream_;
   int forwarded_;
   After after_;
   int listener_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> gone_{false};
+  std::atomic<int> requests_{0};
   std::thread server_;
   std::vector<std::thread> forwarders_;
-  std::vector<int> held_;
 };
 
 #endif  // PRINTER_PROBE_TESTS_SOCKET_PROXY_H_
