@@ -75,7 +75,8 @@ cpu_per_run() {  # LOG TICKS_PER_SECOND
   ' "$1"
 }
 
-# Reads result lines "QUEUES COMMAND MEDIAN_MS ..." and prints one line per
+# Reads result lines "LABEL COMMAND MEDIAN_MS ..." (LABEL a queue count or a
+# network case) and prints one line per
 # target: name, limit, measured ratio (or "-" when not measured) and
 # yes/no/- for whether it held.
 targets() {  # RESULTS
@@ -93,6 +94,9 @@ targets() {  # RESULTS
       check("probe/lpstat@1000", 0.5, "1000 probe", "1000 lpstat")
       check("probe/bare@1000", 1.2, "1000 probe", "1000 bare")
       check("probe@5000/probe@1000", 6, "5000 probe", "1000 probe")
+      check("probe/bare@tls", 1.2, "tls probe", "tls bare")
+      check("probe/lpstat@tls", 1, "tls probe", "tls lpstat")
+      check("probe/bare@distance", 1.2, "distance probe", "distance bare")
     }
   ' "$1"
 }

@@ -6,7 +6,8 @@
 #   private-cupsd.sh stop DIR    stop it and wait until it is gone
 #
 # With PRIVATE_CUPSD_DENY=1 it refuses every request, as a locked-down
-# scheduler does.
+# scheduler does. With PRIVATE_CUPSD_PORT=N it also listens on 127.0.0.1:N,
+# where it speaks TLS too, with a certificate it makes itself.
 set -eu
 
 command=${1:?usage: private-cupsd.sh start|stop DIR}
@@ -15,8 +16,11 @@ cupsd=$(command -v cupsd || echo /usr/sbin/cupsd)
 
 start() {
   mkdir -p "$dir"/{spool,cache,state,log,tmp,ppd}
+  # cupsd makes its own certificate only where its keychain folder exists.
+  [ -z "${PRIVATE_CUPSD_PORT:-}" ] || mkdir -p "$dir/ssl"
   cat > "$dir/cupsd.conf" <<CONF
 Listen $dir/cups.sock
+$( [ -n "${PRIVATE_CUPSD_PORT:-}" ] && echo "Listen 127.0.0.1:$PRIVATE_CUPSD_PORT" )
 LogLevel warn
 MaxLogSize 0
 Browsing No
@@ -39,6 +43,7 @@ $( [ "${PRIVATE_CUPSD_DENY:-0}" = 1 ] && printf "  AuthType Basic\n  Require use
 CONF
   cat > "$dir/cups-files.conf" <<CONF
 ServerRoot $dir
+ServerKeychain $dir/ssl
 RequestRoot $dir/spool
 CacheDir $dir/cache
 StateDir $dir/state
