@@ -226,12 +226,10 @@ TEST_F(ProbeAgainstABrokenScheduler, NamesCannotDriveTheTerminal) {
   FakeScheduler fake(Path(), FakeScheduler::Answer::kKeepAlive,
                      {0,
                       {"evil\x1B]0;pwned\x07tail", "clear\x1B[2J x", "line\n  Item 9\n    pPrinterName: [forged",
-                       "c1\xC2\x9B"
-                       "2J del\x7F bad\xFF",
-                       "Drucker_K\u00FCche \xE6\x89\x93"}});
+                       "c1\xC2\x9B[2J del\x7F bad\xFF", "Drucker_K\u00FCche \xE6\x89\x93"}});
   const std::string tail = Listings({"evil" + r + "]0;pwned" + r + "tail", "clear" + r + "[2J x",
                                      "line" + r + "  Item 9" + r + "    pPrinterName: [forged",
-                                     "c1" + r + "2J del" + r + " bad" + r, "Drucker_K\u00FCche \xE6\x89\x93"});
+                                     "c1" + r + "[2J del" + r + " bad" + r, "Drucker_K\u00FCche \xE6\x89\x93"});
   const std::string out = RunProbe(Path()).out;
   ASSERT_GE(out.size(), tail.size()) << out;
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
