@@ -144,10 +144,17 @@ for n in $counts; do
   [ "$n" -ne 100 ] || measure_network "$n"
 done
 
+# The figures to plot, a line for each label matching PATTERN: the label,
+# then median, min and max of the probe, of lpstat -e and of the bare requests.
+plot_data() {  # PATTERN
+  awk -v pattern="$1" '
+    $1 ~ pattern { t[$1, $2] = $3 " " $4 " " $5; if (!($1 in seen)) { seen[$1]; order[++k] = $1 } }
+    END { for (i = 1; i <= k; i++) { n = order[i]; print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"] } }
+  ' "$out/results.txt"
+}
+
 # The plot: median time against queues, with the min-max range as bars.
-awk '$1 ~ /^[0-9]+$/ { t[$1, $2] = $3 " " $4 " " $5; if (!($1 in seen)) { seen[$1]; order[++k] = $1 } }
-     END { for (i = 1; i <= k; i++) { n = order[i]; print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"] } }' \
-  "$out/results.txt" > "$out/plot.dat"
+plot_data '^[0-9]+$' > "$out/plot.dat"
 gnuplot <<PLOT
 set terminal pngcairo size 900,560 font ",11"
 set output "docs/benchmarks.png"
@@ -164,9 +171,7 @@ plot "$out/plot.dat" using 1:2:3:4 with yerrorlines title "printer-probe", \
 PLOT
 
 # The network plot: median time of each command in each case.
-awk '$1 !~ /^[0-9]+$/ { t[$1, $2] = $3; if (!($1 in seen)) { seen[$1]; order[++k] = $1 } }
-     END { for (i = 1; i <= k; i++) { n = order[i]; print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"] } }' \
-  "$out/results.txt" > "$out/network.dat"
+plot_data '^[a-z]+$' > "$out/network.dat"
 gnuplot <<PLOT
 set terminal pngcairo size 900,520 font ",11"
 set output "docs/benchmarks-network.png"
@@ -180,7 +185,7 @@ set grid ytics
 set yrange [0:*]
 set key top left
 set xtics ("TLS required, loopback" 0, "plain TCP, 10 ms each way" 1)
-plot "$out/network.dat" using 2 title "printer-probe", "" using 3 title "lpstat -e", "" using 4 title "4 bare requests"
+plot "$out/network.dat" using 2 title "printer-probe", "" using 5 title "lpstat -e", "" using 8 title "4 bare requests"
 PLOT
 
 # A Markdown table of the result rows whose first field matches PATTERN.
