@@ -36,7 +36,7 @@ rm -rf "$out"
 mkdir -p "$out" docs
 
 dir=$(mktemp -d /tmp/printer-probe-bench.XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null; tests/private-cupsd.sh stop "$dir"; rm -rf "$dir"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; tests/private-cupsd.sh stop "$dir"; rm -rf "$dir"' EXIT
 trap 'exit 130' INT TERM
 # libcups keeps the certificates it trusted on first use under ~/.cups:
 # this run's own, not the user's.
