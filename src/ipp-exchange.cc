@@ -37,14 +37,18 @@ ssize_t ReadBlocks(void* context, ipp_uchar_t* out, size_t wanted) {
 // The server's status line, read past any number of "100 Continue". A server
 // may also answer at once, before cupsSendRequest returns. *began tells
 // whether any status line came, so whether the answer had begun.
-http_status_t AwaitStatus(http_t* http, http_status_t status, bool* began) {
-  *began = status != HTTP_STATUS_ERROR;
-  const http_state_t state = httpGetState(http);
-  if (status == HTTP_STATUS_ERROR || (state != HTTP_STATE_POST_RECV && state != HTTP_STATE_POST_SEND)) return status;
+http_status_t AwaitStatus(http_t* http, http_status_t sent, bool* began) {
   *began = false;
+  if (sent == HTTP_STATUS_ERROR) return sent;
+  const http_state_t state = httpGetState(http);
+  if (state != HTTP_STATE_POST_RECV && state != HTTP_STATE_POST_SEND) {
+    *began = true;
+    return sent;
+  }
   for (;;) {
-    status = httpUpdate(http);
-    if (status != HTTP_STATUS_ERROR) *began = true;
+    const http_status_t status = httpUpdate(http);
+    if (status == HTTP_STATUS_ERROR) return status;
+    *began = true;
     if (status != HTTP_STATUS_CONTINUE) return status;
   }
 }

@@ -40,7 +40,7 @@ WinePrefix* winePrefix = nullptr;
 class WineEnvironment : public testing::Environment {
  public:
   void SetUp() override {
-    if (!kUnderWine || (kWindowsBits == 32 && !Why32BitCannotRun().empty())) return;
+    if (!kUnderWine || !WhyWindowsBuildCannotRun(kWindowsBits).empty()) return;
     winePrefix = new WinePrefix;
     ASSERT_TRUE(winePrefix->ready()) << winePrefix->error();
   }
@@ -184,7 +184,8 @@ const char kRanges[] = "buffera[{addr}:{addr}]\nbufferw[{addr}:{addr}]\n";
 class Probe : public testing::Test {
  protected:
   void SetUp() override {
-    if (kWindowsBits == 32 && !Why32BitCannotRun().empty()) GTEST_SKIP() << Why32BitCannotRun();
+    const std::string& why = WhyWindowsBuildCannotRun(kWindowsBits);
+    if (!why.empty()) GTEST_SKIP() << why;
   }
 };
 

@@ -57,7 +57,7 @@ const int kBits = std::stoi(Env("PROBE_WINDOWS", "64"));
 class WindowsBuildUnderWine : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (kBits == 32 && !Why32BitCannotRun().empty()) return;
+    if (!WhyWindowsBuildCannotRun(kBits).empty()) return;
     scheduler_ = new PrivateScheduler;
     if (!scheduler_->started()) return;
     for (const std::string& queue : kQueues) scheduler_->AddQueue(queue);
@@ -69,7 +69,8 @@ class WindowsBuildUnderWine : public testing::Test {
     delete scheduler_;
   }
   void SetUp() override {
-    if (kBits == 32 && !Why32BitCannotRun().empty()) GTEST_SKIP() << Why32BitCannotRun();
+    const std::string& why = WhyWindowsBuildCannotRun(kBits);
+    if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_FALSE(Env("PROBE_EXE").empty()) << "no Windows build named";
     ASSERT_TRUE(scheduler_->started());
     ASSERT_EQ(scheduler_->LpstatNames().size(), kQueues.size());

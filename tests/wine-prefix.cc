@@ -44,7 +44,9 @@ std::string WineLoader(int bits) {
   return bits == 32 ? Env("PROBE_WINE32", "/usr/lib/wine/wine") : Env("PROBE_WINE64", "/usr/lib/wine/wine64");
 }
 
-const std::string& Why32BitCannotRun() {
+const std::string& WhyWindowsBuildCannotRun(int bits) {
+  static const std::string runs;
+  if (bits != 32) return runs;
   static const std::string why = [] {
     ProcessOptions options;
     options.argv = {WineLoader(32), "--version"};

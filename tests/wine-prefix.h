@@ -33,9 +33,9 @@ class WinePrefix {
 // through its own (PROBE_WINE32 and PROBE_WINE64 name them).
 std::string WineLoader(int bits);
 
-// Why this machine cannot run 32-bit programs, or "" when it can. Tried once,
-// by asking the 32-bit loader its version: some kernels execute no 32-bit
-// program at all, and nothing else tells that as surely.
-const std::string& Why32BitCannotRun();
+// Why this machine cannot run a Windows build of that many bits, or "" when
+// it can. Some kernels execute no 32-bit program at all: that is tried once,
+// by asking the 32-bit loader its version, as nothing else tells it as surely.
+const std::string& WhyWindowsBuildCannotRun(int bits);
 
 #endif  // PRINTER_PROBE_TESTS_WINE_PREFIX_H_
