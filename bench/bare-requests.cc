@@ -1,8 +1,9 @@
 // bare-requests: the least a printer listing that asks in both character
 // widths, each with a size call and a fill call, must ask of the scheduler:
 // four CUPS-Get-Printers requests for the two attributes the probe reads, on
-// one connection, each answer read in blocks as the probe reads them, with nothing done with the
-// answers but counting them. bench/run.sh times the probe against it.
+// one connection, each answer read as the probe reads it, with nothing done
+// with the answers but counting their printers. bench/run.sh times the probe
+// against it.
 //
 // Prints the printer count of each answer on one line, so the benchmark can
 // check that it measured the queues it meant to.
@@ -11,19 +12,11 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <string>
 
 #include "ipp-exchange.h"
 
 namespace {
-
-// Sends the request (taking it over); returns the answer, or null.
-ipp_t* Exchange(http_t* http, ipp_t* request) {
-  ipp_t* answer;
-  http_status_t status;
-  ExchangeIpp(http, request, &answer, &status);
-  ippDelete(request);
-  return answer;
-}
 
 // Returns the number of printers in the answer, or -1 when there is none.
 int CountQueues(http_t* http) {
@@ -34,21 +27,14 @@ int CountQueues(http_t* http) {
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
 
-  ipp_t* response = Exchange(http, request);
-  if (!response) return -1;
-  int count = -1;
-  const ipp_status_t status = ippGetStatusCode(response);
+  int count = 0, status = 0;
+  const Exchanged exchanged = ExchangeIpp(
+      http, request, [&count](std::string, int) { ++count; }, &status);
+  ippDelete(request);
+  if (exchanged != Exchanged::kAnswer) return -1;
   // A scheduler without queues answers "not found".
-  if (status == IPP_STATUS_ERROR_NOT_FOUND) {
-    count = 0;
-  } else if (status <= IPP_STATUS_OK_EVENTS_COMPLETE) {
-    count = 0;
-    for (ipp_attribute_t* attr = ippFindAttribute(response, "printer-name", IPP_TAG_NAME); attr;
-         attr = ippFindNextAttribute(response, "printer-name", IPP_TAG_NAME))
-      ++count;
-  }
-  ippDelete(response);
-  return count;
+  if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
+  return status <= IPP_STATUS_OK_EVENTS_COMPLETE ? count : -1;
 }
 
 }  // namespace

@@ -11,20 +11,30 @@ uint64_t AlignUp(uint64_t offset, uint64_t alignment) {
   return (offset + alignment - 1) / alignment * alignment;
 }
 
-// Offsets are taken from the start of the buffer, which the caller aligns for
-// the records (as calloc does), so the size never depends on where it lies.
-template <typename Record, typename Char>
-uint64_t BytesNeeded(const std::vector<std::basic_string<Char>>& names) {
-  uint64_t offset = uint64_t{sizeof(Record)} * names.size();
-  for (const auto& name : names) offset = AlignUp(offset, alignof(Char)) + (name.size() + 1) * sizeof(Char);
-  return offset;
+// The name a record shows, in its width.
+template <typename Char>
+std::basic_string<Char> Shown(const std::string& name);
+template <>
+std::string Shown<char>(const std::string& name) {
+  const std::wstring shown = ShowableName(name);
+  return EncodeUtf8(shown.data(), shown.size());
+}
+template <>
+std::wstring Shown<wchar_t>(const std::string& name) {
+  return ShowableName(name);
 }
 
+// Offsets are taken from the start of the buffer, which the caller aligns for
+// the records (as calloc does), so the size never depends on where it lies.
+// Each name is made anew where it is needed rather than kept: for a long
+// answer, the names kept in both widths would take more memory than the
+// records themselves.
 template <typename Record, typename Char>
-DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<Queue>& queues, LPBYTE buffer,
-           DWORD cbBuf, DWORD* needed, DWORD* returned) {
+DWORD Pack(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
   *returned = 0;
-  const uint64_t bytes = BytesNeeded<Record, Char>(names);
+  uint64_t bytes = uint64_t{sizeof(Record)} * queues.size();
+  for (const Queue& queue : queues)
+    bytes = AlignUp(bytes, alignof(Char)) + (Shown<Char>(queue.name).size() + 1) * sizeof(Char);
   if (bytes > UINT32_MAX) {
     *needed = 0;
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -32,12 +42,13 @@ DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<
   *needed = static_cast<DWORD>(bytes);
   if (bytes > cbBuf || (bytes > 0 && !buffer)) return ERROR_INSUFFICIENT_BUFFER;
 
-  uint64_t offset = uint64_t{sizeof(Record)} * names.size();
-  for (size_t i = 0; i < names.size(); ++i) {
+  uint64_t offset = uint64_t{sizeof(Record)} * queues.size();
+  for (size_t i = 0; i < queues.size(); ++i) {
+    const std::basic_string<Char> name = Shown<Char>(queues[i].name);
     offset = AlignUp(offset, alignof(Char));
     Char* copy = reinterpret_cast<Char*>(buffer + offset);
-    std::memcpy(copy, names[i].c_str(), (names[i].size() + 1) * sizeof(Char));
-    offset += (names[i].size() + 1) * sizeof(Char);
+    std::memcpy(copy, name.c_str(), (name.size() + 1) * sizeof(Char));
+    offset += (name.size() + 1) * sizeof(Char);
 
     Record record{};
     record.pPrinterName = copy;
@@ -45,7 +56,7 @@ DWORD Pack(const std::vector<std::basic_string<Char>>& names, const std::vector<
     record.Attributes = queues[i].attributes;
     std::memcpy(buffer + i * sizeof(Record), &record, sizeof record);
   }
-  *returned = static_cast<DWORD>(names.size());
+  *returned = static_cast<DWORD>(queues.size());
   return 0;
 }
 
@@ -60,18 +71,9 @@ std::wstring ShowableName(const std::string& name) {
 }
 
 DWORD PackPrinterInfo4A(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
-  std::vector<std::string> names;
-  names.reserve(queues.size());
-  for (const Queue& queue : queues) {
-    const std::wstring name = ShowableName(queue.name);
-    names.push_back(EncodeUtf8(name.data(), name.size()));
-  }
-  return Pack<PRINTER_INFO_4A>(names, queues, buffer, cbBuf, needed, returned);
+  return Pack<PRINTER_INFO_4A, char>(queues, buffer, cbBuf, needed, returned);
 }
 
 DWORD PackPrinterInfo4W(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {
-  std::vector<std::wstring> names;
-  names.reserve(queues.size());
-  for (const Queue& queue : queues) names.push_back(ShowableName(queue.name));
-  return Pack<PRINTER_INFO_4W>(names, queues, buffer, cbBuf, needed, returned);
+  return Pack<PRINTER_INFO_4W, wchar_t>(queues, buffer, cbBuf, needed, returned);
 }

@@ -4,27 +4,28 @@
 #include "winspool-cups.h"
 
 #include <cups/cups.h>
-#include <sys/socket.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
+#include <cstdint>
 #include <memory>
-#include <mutex>
+#include <new>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "call-limit.h"
 #include "ipp-exchange.h"
 #include "printer-pack.h"
 
 namespace {
 
-// How long a call waits on a scheduler that has stopped answering, and how
-// long it may take in all, however busy the scheduler keeps it.
-const int kTimeoutSeconds = 5;
+// How long a call may take in all, whatever the scheduler does, and how
+// much it may receive over TCP: the largest answer, its header lines, and
+// the handshake of a new TLS connection.
 const auto kCallLimit = std::chrono::seconds(8);
+const uint64_t kMaximumCallBytes = kMaximumAnswerBytes + 2 * kMaximumHeaderBytes + (uint64_t{256} << 10);
 
 struct HttpCloser {
   void operator()(http_t* http) const { httpClose(http); }
@@ -40,22 +41,11 @@ BOOL Fail(DWORD code) {
   return 0;
 }
 
-// A diagnostic must never stop to ask for a password.
-const char* RefusePassword(const char*, http_t*, const char*, const char*, void*) {
-  return nullptr;
-}
-
-// Returning 0 makes libcups abandon the request once the timeout runs out.
-int GiveUp(http_t*, void*) {
-  return 0;
-}
-
-DWORD ErrorFromStatus(ipp_status_t status) {
+DWORD ErrorFromStatus(int status) {
   switch (status) {
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
     case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
-    case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
       return ERROR_ACCESS_DENIED;
     case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
       return RPC_S_SERVER_UNAVAILABLE;
@@ -64,97 +54,27 @@ DWORD ErrorFromStatus(ipp_status_t status) {
   }
 }
 
-// Ends a call that runs past its limit even while the scheduler keeps
-// talking (an endless "100 Continue", an answer a byte at a time), which no
-// wait timeout notices: the socket is shut down, so every read fails at once.
-class Watchdog {
- public:
-  Watchdog(int fd, std::chrono::milliseconds limit)
-      : thread_([this, fd, limit] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (!stopped_.wait_for(lock, limit, [this] { return done_; })) {
-            fired_ = true;
-            shutdown(fd, SHUT_RDWR);
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    stopped_.notify_one();
-    thread_.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
-  bool fired() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fired_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable stopped_;
-  bool done_ = false;
-  bool fired_ = false;
-  std::thread thread_;  // last: it starts once the rest is ready
-};
-
-DWORD ErrorFromExchange(Exchanged exchanged, http_status_t status) {
+// status: the answer's IPP status, or the HTTP status it was refused with.
+DWORD ErrorFromExchange(Exchanged exchanged, int status) {
   switch (exchanged) {
     case Exchanged::kAnswer:
-      return 0;
+      // The scheduler answers "not found" when it has no queues at all.
+      return status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND ? 0
+                                                                                             : ErrorFromStatus(status);
     case Exchanged::kRefused:
+      // A diagnostic never asks for a password: a demand for one is a refusal.
       return status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN ? ERROR_ACCESS_DENIED
                                                                                    : RPC_S_CALL_FAILED;
     case Exchanged::kUnanswered:
     case Exchanged::kBroken:
       return RPC_S_SERVER_UNAVAILABLE;
+    case Exchanged::kSilent:
+      return ERROR_TIMEOUT;
     case Exchanged::kMalformed:
       break;
   }
   return RPC_S_CALL_FAILED;
 }
-
-// The connection to the scheduler, opened by a thread's first call and kept
-// for its calls after it, as libcups keeps its default one: over TLS or a
-// distance, each new connection costs round trips of its own. It is kept
-// only for the scheduler it was opened to, and closes when the thread ends.
-class KeptConnection {
- public:
-  // The connection to the scheduler libcups names now, or null with
-  // *error set. *reused tells whether it was kept from an earlier call.
-  http_t* Get(DWORD* error, bool* reused) {
-    const std::string server = cupsServer();
-    const int port = ippPort();
-    const http_encryption_t encryption = cupsEncryption();
-    *reused = http_ && server == server_ && port == port_ && encryption == encryption_;
-    if (*reused) return http_.get();
-
-    http_.reset(httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, encryption, 1, kTimeoutSeconds * 1000, nullptr));
-    if (!http_) {
-      *error = errno == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
-      return nullptr;
-    }
-    httpSetTimeout(http_.get(), kTimeoutSeconds, GiveUp, nullptr);
-    server_ = server;
-    port_ = port;
-    encryption_ = encryption;
-    return http_.get();
-  }
-  // After a failed exchange the connection's state is unknown: the next
-  // call starts afresh.
-  void Drop() { http_.reset(); }
-
- private:
-  Connection http_;
-  std::string server_;
-  int port_ = 0;
-  http_encryption_t encryption_ = HTTP_ENCRYPTION_IF_REQUESTED;
-};
-
-thread_local KeptConnection keptConnection;
 
 DWORD AttributesFromType(int type) {
   DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
@@ -163,78 +83,154 @@ DWORD AttributesFromType(int type) {
   return attributes;
 }
 
-// Reads the printer groups of a CUPS-Get-Printers response, in order.
-std::vector<Queue> QueuesFromResponse(ipp_t* response) {
-  std::vector<Queue> queues;
-  ipp_attribute_t* attr = ippFirstAttribute(response);
-  while (attr) {
-    while (attr && ippGetGroupTag(attr) != IPP_TAG_PRINTER) attr = ippNextAttribute(response);
-    if (!attr) break;
-
-    const char* name = nullptr;
-    int type = 0;
-    for (; attr && ippGetGroupTag(attr) == IPP_TAG_PRINTER; attr = ippNextAttribute(response)) {
-      const char* key = ippGetName(attr);
-      if (!key) continue;
-      if (strcmp(key, "printer-name") == 0 && ippGetValueTag(attr) == IPP_TAG_NAME)
-        name = ippGetString(attr, 0, nullptr);
-      else if (strcmp(key, "printer-type") == 0 && ippGetValueTag(attr) == IPP_TAG_ENUM)
-        type = ippGetInteger(attr, 0);
-    }
-    if (name) queues.push_back(Queue{name, AttributesFromType(type)});
-  }
-  return queues;
-}
-
-// One CUPS-Get-Printers exchange on http, bounded in time. Returns 0 or a
-// failure code, and in *exchanged how far the exchange got.
-DWORD AskForQueues(http_t* http, std::vector<Queue>* queues, Exchanged* exchanged) {
+// One CUPS-Get-Printers exchange on http: the scheduler's own queues,
+// printers and classes, leaving out the remote ones it merely knows of.
+Exchanged AskForQueues(http_t* http, std::vector<Queue>* queues, int* status) {
   Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
+  if (!request) throw std::bad_alloc();
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
-
-  Watchdog watchdog(httpGetFd(http), kCallLimit);
-  ipp_t* answer;
-  http_status_t httpStatus;
-  *exchanged = ExchangeIpp(http, request.get(), &answer, &httpStatus);
-  if (*exchanged != Exchanged::kAnswer) {
-    if (watchdog.fired() || httpError(http) == ETIMEDOUT) return ERROR_TIMEOUT;
-    return ErrorFromExchange(*exchanged, httpStatus);
-  }
-  Message response(answer);
-  const ipp_status_t status = ippGetStatusCode(response.get());
-  // The scheduler answers "not found" when it has no queues at all.
-  if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
-  if (status > IPP_STATUS_OK_EVENTS_COMPLETE) return ErrorFromStatus(status);
-
-  *queues = QueuesFromResponse(response.get());
-  return 0;
+  return ExchangeIpp(
+      http, request.get(),
+      [queues](std::string name, int type) {
+        queues->push_back(Queue{std::move(name), AttributesFromType(type)});
+      },
+      status);
 }
 
-// Asks the scheduler for its own queues, printers and classes, leaving out
-// the remote ones it merely knows of. Returns 0 or a failure code.
-DWORD ListQueues(std::vector<Queue>* queues) {
-  cupsSetPasswordCB2(RefusePassword, nullptr);
-  for (;;) {
-    DWORD error = 0;
-    bool reused = false;
-    http_t* http = keptConnection.Get(&error, &reused);
-    if (!http) return error;
-    Exchanged exchanged;
-    error = AskForQueues(http, queues, &exchanged);
-    const bool whole = exchanged == Exchanged::kAnswer || exchanged == Exchanged::kRefused;
-    if (whole && httpGetState(http) == HTTP_STATE_WAITING) return error;
-    // Whatever else happened leaves the connection in no state to reuse.
-    keptConnection.Drop();
-    // A kept connection that the scheduler has closed since (its idle
-    // timeout, a restart) fails before any of the answer comes: that request
-    // goes again, once, on a new connection. Nothing is sent twice that the
-    // scheduler may have begun to answer, and a silent one is not waited for
-    // twice.
-    if (!reused || exchanged != Exchanged::kUnanswered || error == ERROR_TIMEOUT) return error;
+// Where libcups says the scheduler is. It keeps this for each thread apart
+// (cupsSetServer sets it for its caller alone), so it is read on the
+// calling thread, not on the call's own.
+struct Scheduler {
+  std::string name;
+  int port = 0;
+  http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
+
+  static Scheduler Now() { return {cupsServer(), ippPort(), cupsEncryption()}; }
+  bool operator==(const Scheduler& other) const {
+    return name == other.name && port == other.port && encryption == other.encryption;
   }
+};
+
+// The connection a thread's last call left whole, kept for its next call, as
+// libcups keeps its default one: over TLS or a distance each new connection
+// costs round trips of its own. It is kept only for the scheduler it was
+// opened to, and closes when the thread ends.
+struct KeptConnection {
+  Connection http;
+  Scheduler scheduler;
+};
+thread_local KeptConnection kept;
+
+// One call's work, done on the call's own thread.
+class QueuesCall : public BoundedCall {
+ public:
+  QueuesCall(Scheduler scheduler, Connection http) : scheduler_(std::move(scheduler)), http_(std::move(http)) {}
+
+  // Once Run has returned 0, these are the caller's: the call's failure
+  // code, the queues, and the connection, when it is whole.
+  DWORD error = 0;
+  std::vector<Queue> queues;
+  Connection TakeConnection() { return std::move(http_); }
+
+ private:
+  void Work() override {
+    try {
+      error = Ask();
+    } catch (const std::bad_alloc&) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+      Drop();
+    }
+    if (error) queues.clear();
+  }
+
+  DWORD Ask() {
+    bool reused = http_ != nullptr;
+    http_encryption_t encryption = scheduler_.encryption;
+    for (;;) {
+      DWORD error = 0;
+      if (!http_) {
+        http_ = Open(encryption, &error);
+        if (!http_) return error;
+      }
+      Watch(httpGetFd(http_.get()));
+      queues.clear();
+      int status = 0;
+      const Exchanged exchanged = AskForQueues(http_.get(), &queues, &status);
+      error = ErrorFromExchange(exchanged, status);
+      if (exchanged != Exchanged::kAnswer || !IsWhole(http_.get())) Drop();
+      if (WasCut()) return error;
+      // A kept connection that the scheduler has closed since (its idle
+      // timeout, a restart) fails before any of the answer comes: that
+      // request goes again, once, on a new connection. Nothing is sent twice
+      // that the scheduler may have begun to answer.
+      if (reused && exchanged == Exchanged::kUnanswered) {
+        reused = false;
+        continue;
+      }
+      // A scheduler that takes requests only over TLS says so; libcups
+      // would then go over to it, once.
+      if (exchanged == Exchanged::kRefused && status == HTTP_STATUS_UPGRADE_REQUIRED &&
+          encryption != HTTP_ENCRYPTION_REQUIRED && encryption != HTTP_ENCRYPTION_ALWAYS) {
+        encryption = HTTP_ENCRYPTION_REQUIRED;
+        continue;
+      }
+      return error;
+    }
+  }
+
+  // A new connection, each step of it bounded: the connect can be
+  // cancelled, and every step that talks over its socket is watched.
+  Connection Open(http_encryption_t encryption, DWORD* error) {
+    // A local socket never leaves the machine, and libcups would upgrade it
+    // to TLS inside the connect, before its socket could be watched.
+    if (scheduler_.name[0] == '/') encryption = HTTP_ENCRYPTION_NEVER;
+    const bool upgrade = encryption == HTTP_ENCRYPTION_REQUIRED;
+    errno = 0;
+    // Made without connecting (a time of 0), so that the connect is the
+    // layer's own step.
+    Connection http(httpConnect2(scheduler_.name.c_str(), scheduler_.port, nullptr, AF_UNSPEC,
+                                 upgrade ? HTTP_ENCRYPTION_IF_REQUESTED : encryption, 1, 0, nullptr));
+    if (!http) {
+      *error = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : RPC_S_SERVER_UNAVAILABLE;
+      return nullptr;
+    }
+    GiveUpAfterSilence(http.get());
+    if (httpReconnect2(http.get(), kSilenceSeconds * 1000, cancel())) {
+      *error = httpError(http.get()) == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
+      return nullptr;
+    }
+    Watch(httpGetFd(http.get()));
+    if (upgrade && httpEncryption(http.get(), HTTP_ENCRYPTION_REQUIRED)) {
+      Unwatch();
+      *error = RPC_S_SERVER_UNAVAILABLE;
+      return nullptr;
+    }
+    return http;
+  }
+
+  void Drop() {
+    Unwatch();
+    http_.reset();
+  }
+
+  const Scheduler scheduler_;
+  Connection http_;
+};
+
+// Asks the scheduler for its queues. Returns 0 or a failure code.
+DWORD ListQueues(std::vector<Queue>* queues) {
+  Scheduler scheduler = Scheduler::Now();
+  Connection reusable = kept.scheduler == scheduler ? std::move(kept.http) : nullptr;
+  kept.http.reset();
+  const auto call = std::make_shared<QueuesCall>(scheduler, std::move(reusable));
+  const DWORD cut = BoundedCall::Run(call, kCallLimit, kMaximumCallBytes);
+  if (cut) return cut;
+  kept = {call->TakeConnection(), std::move(scheduler)};
+  *queues = std::move(call->queues);
+  return call->error;
 }
 
 using Packer = DWORD (*)(const std::vector<Queue>&, LPBYTE, DWORD, DWORD*, DWORD*);
@@ -247,12 +243,17 @@ BOOL EnumPrinters(DWORD flags, DWORD level, LPBYTE buffer, DWORD cbBuf, LPDWORD 
   if (level != 4) return Fail(ERROR_INVALID_LEVEL);
   if (!buffer && cbBuf) return Fail(ERROR_INVALID_USER_BUFFER);
 
-  std::vector<Queue> queues;
-  DWORD error = ListQueues(&queues);
-  if (error) return Fail(error);
-  error = pack(queues, buffer, cbBuf, pcbNeeded, pcReturned);
-  if (error) return Fail(error);
-  return 1;
+  // Whatever runs out on the way is this call's failure, never the caller's.
+  try {
+    std::vector<Queue> queues;
+    DWORD error = ListQueues(&queues);
+    if (!error) error = pack(queues, buffer, cbBuf, pcbNeeded, pcReturned);
+    return error ? Fail(error) : 1;
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  } catch (const std::exception&) {
+    return Fail(RPC_S_CALL_FAILED);
+  }
 }
 
 }  // namespace
