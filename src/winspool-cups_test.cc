@@ -6,11 +6,14 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "fake-scheduler.h"
 #include "private-scheduler.h"
 
 namespace {
@@ -153,6 +156,36 @@ TEST_F(LayerTest, NoSchedulerIsServerUnavailable) {
   cupsSetServer((scheduler_->folder() + "/no-such.sock").c_str());
   EXPECT_EQ(Enumerate(EnumPrintersA, 0, false).error, RPC_S_SERVER_UNAVAILABLE);
   EXPECT_EQ(Enumerate(EnumPrintersW, 0, false).error, RPC_S_SERVER_UNAVAILABLE);
+}
+
+// Threads calling at once each have a connection of their own, which the
+// server closes after every answer, and some calls never get an answer:
+// those end in time, and no call ends another's.
+TEST(LayerOnThreads, CallersAtOnceAgainstAServerThatClosesAndStalls) {
+  const std::string folder = MakeTemporaryFolder();
+  const std::string path = folder + "/fake.sock";
+  std::atomic<int> answered{0}, timedOut{0}, wrong{0};
+  int stalls;
+  {
+    FakeScheduler fake(path, FakeScheduler::Answer::kClosesAndStalls);
+    std::vector<std::thread> callers(8);
+    for (std::thread& caller : callers)
+      caller = std::thread([&] {
+        cupsSetServer(path.c_str());
+        // Until its own call stalls: the stalls then overlap.
+        for (int call = 0; call < 8; ++call) {
+          const DWORD error = Enumerate(EnumPrintersW, 0, false).error;
+          ++(error == ERROR_INSUFFICIENT_BUFFER ? answered : error == ERROR_TIMEOUT ? timedOut : wrong);
+          if (error == ERROR_TIMEOUT) break;
+        }
+      });
+    for (std::thread& caller : callers) caller.join();
+    stalls = fake.stalls();
+  }
+  RemoveFolder(folder);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(timedOut, stalls);
+  EXPECT_GT(answered, 0);
 }
 
 }  // namespace

@@ -83,12 +83,21 @@ void FakeScheduler::Serve() {
 }
 
 std::string FakeScheduler::GoodAnswer() const {
-  std::string answer = IppHead(reply_.status);
-  for (const std::string& name : reply_.printers) answer += Printer(name);
-  return answer + "\x03";
+  std::string printers;
+  for (const std::string& name : reply_.printers) printers += Printer(name);
+  // The padding stands in the first printer's group, after its own attributes.
+  const size_t first = reply_.printers.empty() ? 0 : Printer(reply_.printers[0]).size();
+  std::string answer = IppHead(reply_.status) + printers.substr(0, first);
+  char name[16];
+  const size_t padding = 13;  // a keyword of an 8-byte name and no value
+  for (int n = 0; answer.size() + padding + printers.size() - first + 1 <= reply_.fillTo; ++n) {
+    snprintf(name, sizeof name, "x%07d", n);
+    answer += Attribute('\x44', name, "");
+  }
+  return answer + printers.substr(first) + "\x03";
 }
 
-void FakeScheduler::Respond(int client) const {
+void FakeScheduler::Respond(int client) {
   const std::string good = GoodAnswer();
   const std::string ok = HttpOk("application/ipp", good.size()) + good;
   for (int served = 0; Drain(client, stop_); ++served) {
@@ -103,6 +112,16 @@ void FakeScheduler::Respond(int client) const {
         if (served == 0 && Send(client, ok)) continue;
         Send(client, ok.substr(0, ok.size() / 2));
         return;
+      case Answer::kUnfinished:
+        if (requests_++ == 0 && Send(client, HttpOk("application/ipp", good.size() + 100) + good)) continue;
+        [[fallthrough]];
+      case Answer::kClosesAndStalls:
+        if (answer_ == Answer::kClosesAndStalls && ++requests_ % 4 != 0) {
+          Send(client, "HTTP/1.1 200 OK\r\nConnection: close\r\n" + ok.substr(ok.find("Content-Type")));
+          return;
+        }
+        stalls_ += answer_ == Answer::kClosesAndStalls;
+        [[fallthrough]];
       case Answer::kEndlessContinue:
         while (!stop_ && Send(client, "HTTP/1.1 100 Continue\r\n\r\n"))
           std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -113,6 +132,15 @@ void FakeScheduler::Respond(int client) const {
           if (stop_ || !Send(client, std::string(1, byte))) return;
           std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
+        break;
+      case Answer::kEndlessHeaders:
+        Send(client, "HTTP/1.1 200 OK\r\n");
+        while (!stop_ && Send(client, "Link: <" + std::string(1000, 'x') + ">\r\n")) {
+        }
+        return;
+      case Answer::kPasswordAtOnce:
+        Send(client,
+             "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"CUPS\"\r\nContent-Length: 0\r\n\r\n");
         break;
       case Answer::kNotIpp:
         Send(client, HttpOk("text/html", 17) + "<html>no</html>\r\n");

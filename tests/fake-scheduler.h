@@ -9,10 +9,13 @@
 #include <thread>
 #include <vector>
 
-// What a good answer holds: its IPP status and its printers' names.
+// What a good answer holds: its IPP status and its printers' names; with
+// fillTo, the first printer also has attributes of distinct names, enough
+// to make the answer that many bytes long.
 struct FakeReply {
   uint16_t status = 0;
   std::vector<std::string> printers = {"p0", "p1", "p2"};
+  size_t fillTo = 0;
 };
 
 class FakeScheduler {
@@ -26,6 +29,12 @@ class FakeScheduler {
     kNotIpp,           // an HTML page
     kTruncated,        // a good answer cut off in the middle
     kEndless,          // printer after printer, without end
+    kUnfinished,       // to the first request, a good answer whose body promises 100 bytes more;
+                       // to every later one, on any connection, endless "100 Continue"
+    kEndlessHeaders,   // a status line, then header lines without end
+    kPasswordAtOnce,   // "401 Unauthorized", asking for Basic authentication
+    kClosesAndStalls,  // each answer says "Connection: close"; every fourth request, on any
+                       // connection, gets endless "100 Continue" instead
   };
   FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();
@@ -34,10 +43,11 @@ class FakeScheduler {
 
   bool listening() const { return listener_ >= 0; }
   int connections() const { return connections_; }
+  int stalls() const { return stalls_; }
 
  private:
   void Serve();
-  void Respond(int client) const;
+  void Respond(int client);
   std::string GoodAnswer() const;
 
   std::string path_;
@@ -46,6 +56,8 @@ class FakeScheduler {
   int listener_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> requests_{0};
+  std::atomic<int> stalls_{0};
   std::vector<std::thread> clients_;
   std::thread server_;
 };

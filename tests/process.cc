@@ -37,9 +37,10 @@ double Now() {
     }
   }
   for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-  if (options.addressSpaceLimit > 0) {
-    rlimit limit{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
-    setrlimit(RLIMIT_AS, &limit);
+  for (const auto& [resource, bytes] :
+       {std::pair<int, long long>{RLIMIT_AS, options.addressSpaceLimit}, {RLIMIT_STACK, options.stackLimit}}) {
+    const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    if (bytes > 0) setrlimit(resource, &limit);
   }
   std::vector<char*> argv;
   for (const std::string& word : options.argv) argv.push_back(const_cast<char*>(word.c_str()));
