@@ -96,7 +96,8 @@ targets() {  # RESULTS
       check("probe@5000/probe@1000", 6, "5000 probe", "1000 probe")
       check("probe/bare@tls", 1.2, "tls probe", "tls bare")
       check("probe/lpstat@tls", 1, "tls probe", "tls lpstat")
-      check("probe/bare@distance", 1.2, "distance probe", "distance bare")
+      check("probe/bare@distance", 1.1, "distance probe", "distance bare")
+      check("probe/least@distance", 1.2, "distance probe", "distance least")
     }
   ' "$1"
 }
