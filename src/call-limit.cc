@@ -91,14 +91,15 @@ DWORD BoundedCall::Run(const std::shared_ptr<BoundedCall>& call, std::chrono::mi
   return cut;
 }
 
-void BoundedCall::Watch(int fd) {
+bool BoundedCall::Watch(int fd) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (watched_ >= 0) close(watched_);
-  watched_ = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  watched_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   tcp_ = watched_ >= 0 && IsTcp(watched_);
   receivedBefore_ = tcp_ ? BytesReceived(watched_) : 0;
   if (cut_ && watched_ >= 0) shutdown(watched_, SHUT_RDWR);
   changed_.notify_all();  // the caller counts what a TCP socket receives
+  return watched_ >= 0;
 }
 
 void BoundedCall::Unwatch() {

@@ -2,7 +2,8 @@
 // waits no longer than the call's limit, whatever happens inside libcups: a
 // name lookup, a TLS handshake, a server that never stops talking. At the
 // limit the call is cut: the socket it watches is shut down, so that every
-// wait and read on it ends at once, and a connect in progress is cancelled.
+// wait and read on it ends at once, and a connect in progress is cancelled;
+// what runs on no watched socket then ends on its own, later.
 #ifndef PRINTER_PROBE_CALL_LIMIT_H_
 #define PRINTER_PROBE_CALL_LIMIT_H_
 
@@ -32,8 +33,9 @@ class BoundedCall {
  protected:
   // For Work, on the call's thread: fd is the socket that a cut shuts down.
   // The call keeps a duplicate of it, so the cut reaches that socket and no
-  // other, whatever becomes of fd in the meantime.
-  void Watch(int fd);
+  // other, whatever becomes of fd in the meantime. False when no duplicate
+  // could be had, and the call could not be cut.
+  bool Watch(int fd);
   void Unwatch();
   bool WasCut();
   // For httpReconnect2, which gives up connecting once it is set. libcups

@@ -49,6 +49,8 @@ class SilenceWatch {
 // a password demand or a failed write): a call's connection stays the one
 // socket the layer watches.
 bool Send(http_t* http, ipp_t* request) {
+  // httpPost itself reconnects from a connection that is not whole.
+  if (!IsWhole(http)) return false;
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
   httpSetLength(http, ippLength(request));
@@ -224,8 +226,10 @@ Exchanged ExchangeIpp(http_t* http, ipp_t* request, const OnPrinter& onPrinter, 
   if (answered == HTTP_STATUS_ERROR) {
     if (watch.silent()) return Exchanged::kSilent;
     // Whole header lines were waiting on a plain connection, so libcups
-    // refused them; over TLS nothing tells whether any of them came.
-    return plain ? Exchanged::kMalformed : Exchanged::kUnanswered;
+    // refused them. Over TLS, a connection that ended shows no more than
+    // that: whether any of an answer came, nothing tells.
+    const int error = httpError(http);
+    return !plain && (error == EPIPE || error == ECONNRESET) ? Exchanged::kUnanswered : Exchanged::kMalformed;
   }
   if (answered != HTTP_STATUS_OK) {
     *status = answered;
@@ -244,6 +248,6 @@ Exchanged ExchangeIpp(http_t* http, ipp_t* request, const OnPrinter& onPrinter, 
 bool IsWhole(http_t* http) {
   const http_status_t status = httpGetStatus(http);
   return httpGetFd(http) >= 0 && httpGetState(http) == HTTP_STATE_WAITING && httpGetReady(http) == 0 &&
-         status != HTTP_STATUS_ERROR && status < HTTP_STATUS_BAD_REQUEST &&
+         httpGetPending(http) == 0 && status != HTTP_STATUS_ERROR && status < HTTP_STATUS_BAD_REQUEST &&
          strcasecmp(httpGetField(http, HTTP_FIELD_CONNECTION), "close") != 0;
 }

@@ -52,6 +52,7 @@ Attribute Named(Reader* reader, size_t length, bool* ok) {
     return Attribute::kOther;
   }
   *ok = reader->Bytes(name, sizeof name);
+  if (!*ok) return Attribute::kOther;
   if (std::memcmp(name, kName, sizeof name) == 0) return Attribute::kName;
   if (std::memcmp(name, kType, sizeof name) == 0) return Attribute::kType;
   return Attribute::kOther;

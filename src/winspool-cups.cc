@@ -142,6 +142,9 @@ class QueuesCall : public BoundedCall {
     } catch (const std::bad_alloc&) {
       error = ERROR_NOT_ENOUGH_MEMORY;
       Drop();
+    } catch (...) {
+      error = RPC_S_CALL_FAILED;
+      Drop();
     }
     if (error) queues.clear();
   }
@@ -154,8 +157,10 @@ class QueuesCall : public BoundedCall {
       if (!http_) {
         http_ = Open(encryption, &error);
         if (!http_) return error;
+      } else if (!Watch(httpGetFd(http_.get()))) {
+        Drop();
+        return ERROR_NO_SYSTEM_RESOURCES;
       }
-      Watch(httpGetFd(http_.get()));
       queues.clear();
       int status = 0;
       const Exchanged exchanged = AskForQueues(http_.get(), &queues, &status);
@@ -175,6 +180,7 @@ class QueuesCall : public BoundedCall {
       if (exchanged == Exchanged::kRefused && status == HTTP_STATUS_UPGRADE_REQUIRED &&
           encryption != HTTP_ENCRYPTION_REQUIRED && encryption != HTTP_ENCRYPTION_ALWAYS) {
         encryption = HTTP_ENCRYPTION_REQUIRED;
+        reused = false;
         continue;
       }
       return error;
@@ -198,17 +204,31 @@ class QueuesCall : public BoundedCall {
       return nullptr;
     }
     GiveUpAfterSilence(http.get());
+    // With Encryption Always, libcups's connect includes the TLS handshake,
+    // which no cut reaches: the call still ends at its limit, and the
+    // handshake when the server or GnuTLS gives up on it.
     if (httpReconnect2(http.get(), kSilenceSeconds * 1000, cancel())) {
-      *error = httpError(http.get()) == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
+      *error = Unreachable(http.get());
       return nullptr;
     }
-    Watch(httpGetFd(http.get()));
-    if (upgrade && httpEncryption(http.get(), HTTP_ENCRYPTION_REQUIRED)) {
+    if (!Watch(httpGetFd(http.get()))) {
+      *error = ERROR_NO_SYSTEM_RESOURCES;
+      return nullptr;
+    }
+    // The upgrade talks over the plain connection first, watched. A
+    // connection it leaves in a state libcups would reconnect from (the
+    // server silent or refusing after the handshake) is a failure here: a new
+    // socket would be one the call does not watch.
+    if (upgrade && (httpEncryption(http.get(), HTTP_ENCRYPTION_REQUIRED) || !IsWhole(http.get()))) {
       Unwatch();
-      *error = RPC_S_SERVER_UNAVAILABLE;
+      *error = Unreachable(http.get());
       return nullptr;
     }
     return http;
+  }
+
+  static DWORD Unreachable(http_t* http) {
+    return httpError(http) == ETIMEDOUT ? ERROR_TIMEOUT : RPC_S_SERVER_UNAVAILABLE;
   }
 
   void Drop() {
