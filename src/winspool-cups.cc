@@ -83,26 +83,23 @@ DWORD AttributesFromType(int type) {
   return attributes;
 }
 
-// One CUPS-Get-Printers exchange on http: the scheduler's own queues,
-// printers and classes, leaving out the remote ones it merely knows of.
-Exchanged AskForQueues(http_t* http, std::vector<Queue>* queues, int* status) {
+// A CUPS-Get-Printers request for the scheduler's own queues, printers and
+// classes, leaving out the remote ones it merely knows of.
+Message QueuesRequest() {
   Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
   if (!request) throw std::bad_alloc();
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
-  return ExchangeIpp(
-      http, request.get(),
-      [queues](std::string name, int type) {
-        queues->push_back(Queue{std::move(name), AttributesFromType(type)});
-      },
-      status);
+  return request;
 }
 
 // Where libcups says the scheduler is. It keeps this for each thread apart
 // (cupsSetServer sets it for its caller alone), so it is read on the
-// calling thread, not on the call's own.
+// calling thread, not on the call's own. So are the request and the
+// User-Agent: libcups would read its configuration files again to make them
+// on a thread new to it.
 struct Scheduler {
   std::string name;
   int port = 0;
@@ -127,7 +124,11 @@ thread_local KeptConnection kept;
 // One call's work, done on the call's own thread.
 class QueuesCall : public BoundedCall {
  public:
-  QueuesCall(Scheduler scheduler, Connection http) : scheduler_(std::move(scheduler)), http_(std::move(http)) {}
+  QueuesCall(Scheduler scheduler, Connection http)
+      : scheduler_(std::move(scheduler)),
+        userAgent_(cupsUserAgent()),
+        request_(QueuesRequest()),
+        http_(std::move(http)) {}
 
   // Once Run has returned 0, these are the caller's: the call's failure
   // code, the queues, and the connection, when it is whole.
@@ -163,7 +164,12 @@ class QueuesCall : public BoundedCall {
       }
       queues.clear();
       int status = 0;
-      const Exchanged exchanged = AskForQueues(http_.get(), &queues, &status);
+      const Exchanged exchanged = ExchangeIpp(
+          http_.get(), request_.get(),
+          [this](std::string name, int type) {
+            queues.push_back(Queue{std::move(name), AttributesFromType(type)});
+          },
+          &status);
       error = ErrorFromExchange(exchanged, status);
       if (exchanged != Exchanged::kAnswer || !IsWhole(http_.get())) Drop();
       if (WasCut()) return error;
@@ -204,6 +210,7 @@ class QueuesCall : public BoundedCall {
       return nullptr;
     }
     GiveUpAfterSilence(http.get());
+    httpSetDefaultField(http.get(), HTTP_FIELD_USER_AGENT, userAgent_.c_str());
     // With Encryption Always, libcups's connect includes the TLS handshake,
     // which no cut reaches: the call still ends at its limit, and the
     // handshake when the server or GnuTLS gives up on it.
@@ -237,6 +244,8 @@ class QueuesCall : public BoundedCall {
   }
 
   const Scheduler scheduler_;
+  const std::string userAgent_;
+  const Message request_;
   Connection http_;
 };
 
