@@ -59,19 +59,23 @@ wait_written() {  # FILE MARKER SECONDS
 }
 
 # Reads the snapshots taken before every run, warm-ups included (a label,
-# then the scheduler's /proc/PID/stat line), and a last one labelled "end";
-# prints each label with the scheduler's user and system CPU time per run,
-# in milliseconds. A command's runs lie between its own first snapshot and
-# the next command's first one. The process name inside the stat line may
-# hold spaces and parentheses, so fields are counted from its last ") ".
+# then the scheduler's /proc/PID/stat line), and one labelled "end" after
+# each round of runs; prints each label with the scheduler's user and system
+# CPU time per run, in milliseconds, in the order the labels first come. A
+# command's runs lie between its own first snapshot and the next label's
+# first one, in each round; what lies after an "end" is nobody's. The
+# process name inside the stat line may hold spaces and parentheses, so
+# fields are counted from its last ") ".
 cpu_per_run() {  # LOG TICKS_PER_SECOND
   awk -v hz="$2" '
     { label = $1; sub(/^.*\) /, ""); split($0, f, " "); ticks = f[12] + f[13] }
     label != last {
-      if (last != "") printf "%s %.3f\n", last, (ticks - first) * 1000 / hz / runs
+      if (last != "") { used[last] += ticks - first; counted[last] += runs }
+      if (!(label in used) && label != "end") order[++k] = label
       last = label; first = ticks; runs = 0
     }
     { runs++ }
+    END { for (i = 1; i <= k; i++) printf "%s %.3f\n", order[i], used[order[i]] * 1000 / hz / counted[order[i]] }
   ' "$1"
 }
 

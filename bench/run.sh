@@ -10,7 +10,7 @@
 # in build/bench-results.
 #
 #   bench/run.sh                    from the repo root, a few minutes
-#   BENCH_COUNTS="0 100" BENCH_RUNS=3 bench/run.sh     a quick trial
+#   BENCH_COUNTS="0 100" BENCH_RUNS=3 BENCH_ROUNDS=1 bench/run.sh     a quick trial
 #
 # BENCH_COUNTS must rise, since queues are only ever added.
 set -euo pipefail
@@ -20,6 +20,7 @@ PATH=$PATH:/usr/sbin:/sbin
 
 counts=${BENCH_COUNTS:-0 100 1000 5000}
 runs=${BENCH_RUNS:-20}
+rounds=${BENCH_ROUNDS:-5}
 # A run across the network takes some 15 ms over TLS, within a couple of ms
 # of the others' (more runs keep such near ties from being decided by noise).
 network_runs=${BENCH_NETWORK_RUNS:-100}
@@ -79,23 +80,33 @@ peak_kib() {
   echo "$most"
 }
 
-# One hyperfine run for the three, so their ratios share the machine's state.
+# The three are timed in rounds, a hyperfine run of all three each, so that
+# their ratios share the machine's state: its speed drifts over seconds, and
+# hyperfine times one command's runs back to back. A command's median is the
+# median of its rounds' medians, its min and max those of all its runs.
 # Before each run, warm-ups included, the scheduler's CPU time is noted; no
 # terminal is attached (setsid), so the probe never waits for a key.
 measure() {  # LABEL (the queue count, or the network case)
-  local n=$1 log=$out/cupsd-$1.log
+  local n=$1 log=$out/cupsd-$1.log per_round=$(((runs + rounds - 1) / rounds))
   local note="sh -c 'echo %s \$(cat /proc/$pid/stat) >> $log'"
-  # shellcheck disable=SC2059
-  setsid -w hyperfine -N --style basic --warmup 2 --min-runs "$runs" \
-    --export-csv "$out/times-$n.csv" \
-    -n probe -p "$(printf "$note" probe)" "$probe" \
-    -n lpstat -p "$(printf "$note" lpstat)" "lpstat -e" \
-    -n bare -p "$(printf "$note" bare)" "$bare" </dev/null
-  echo "end $(cat "/proc/$pid/stat")" >> "$log"
+  : > "$out/times-$n.csv"
+  for _ in $(seq "$rounds"); do
+    # shellcheck disable=SC2059
+    setsid -w hyperfine -N --style basic --warmup 2 --min-runs "$per_round" \
+      --export-csv "$out/round.csv" \
+      -n probe -p "$(printf "$note" probe)" "$probe" \
+      -n lpstat -p "$(printf "$note" lpstat)" "lpstat -e" \
+      -n bare -p "$(printf "$note" bare)" "$bare" </dev/null
+    tail -n +2 "$out/round.csv" >> "$out/times-$n.csv"
+    echo "end $(cat "/proc/$pid/stat")" >> "$log"
+  done
   cpu_per_run "$log" "$hz" > "$out/cpu-$n.txt"
 
   local name median min max cpu
-  tail -n +2 "$out/times-$n.csv" | while IFS=, read -r name _ _ median _ _ min max; do
+  for name in probe lpstat bare; do
+    median=$(column_of "$name" 4 | sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+    min=$(column_of "$name" 7 | sort -g | head -n 1)
+    max=$(column_of "$name" 8 | sort -g | tail -n 1)
     cpu=$(awk -v c="$name" '$1 == c { print $2 }' "$out/cpu-$n.txt")
     case $name in
       probe) set -- "$probe" ;;
@@ -105,6 +116,11 @@ measure() {  # LABEL (the queue count, or the network case)
     awk -v n="$n" -v c="$name" -v me="$median" -v mi="$min" -v ma="$max" -v cpu="$cpu" -v kib="$(peak_kib "$@")" \
       'BEGIN { printf "%s %s %.3f %.3f %.3f %s %d\n", n, c, me * 1000, mi * 1000, ma * 1000, cpu, kib }'
   done >> "$out/results.txt"
+}
+
+# A figure of each round of one command (4 median, 7 min, 8 max), in seconds.
+column_of() {  # COMMAND FIELD
+  awk -F, -v c="$1" -v f="$2" '$1 == c { print $f }' "$out/times-$n.csv"
 }
 
 # The same queues on a print server across a network: TCP on loopback with
@@ -157,7 +173,12 @@ done
 plot_data() {  # PATTERN
   awk -v pattern="$1" '
     $1 ~ pattern { t[$1, $2] = $3 " " $4 " " $5; if (!($1 in seen)) { seen[$1]; order[++k] = $1 } }
-    END { for (i = 1; i <= k; i++) { n = order[i]; print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"] } }
+    END {
+      for (i = 1; i <= k; i++) {
+        n = order[i]
+        print n, t[n, "probe"], t[n, "lpstat"], t[n, "bare"], ((n, "least") in t ? t[n, "least"] : "0 0 0")
+      }
+    }
   ' "$out/results.txt"
 }
 
@@ -193,7 +214,8 @@ set grid ytics
 set yrange [0:*]
 set key top left
 set xtics ("TLS required, loopback" 0, "plain TCP, 10 ms each way" 1)
-plot "$out/network.dat" using 2 title "printer-probe", "" using 5 title "lpstat -e", "" using 8 title "4 bare requests"
+plot "$out/network.dat" using 2 title "printer-probe", "" using 5 title "lpstat -e", "" using 8 title "4 bare requests", \
+     "" using 11 title "least possible for the 4 requests"
 PLOT
 
 # A Markdown table of the result rows whose first field matches PATTERN.
@@ -205,7 +227,7 @@ table() {  # PATTERN HEADING
     $1 ~ pattern { row[++k] = $0 }
     END {
       label["probe"] = "printer-probe"; label["lpstat"] = "lpstat -e"; label["bare"] = "4 bare requests"
-      label["least"] = "least possible: 1 connection, 4 round trips"
+      label["least"] = "least possible for the 4 requests: 1 connection, 4 round trips"
       label["tls"] = "TLS required, loopback"; label["distance"] = "plain TCP, 10 ms each way"
       for (i = 1; i <= k; i++) {
         split(row[i], f, " ")
@@ -220,10 +242,12 @@ table() {  # PATTERN HEADING
 {
   echo "# What listing the printers costs"
   echo
-  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'). Each row is the"
-  echo "median, min and max of hyperfine runs (2 warm-ups, at least $runs runs) on a private"
-  echo "scheduler; the three commands of one queue count were timed in one hyperfine run,"
-  echo "and the ratios are taken within that run."
+  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), on a private scheduler. The"
+  echo "three commands of one queue count were timed together in $rounds rounds, each a hyperfine"
+  echo "run of all three (2 warm-ups, at least $(((runs + rounds - 1) / rounds)) runs each), so that their ratios share"
+  echo "the machine's state, whose speed drifts over seconds. A row's median is the"
+  echo "median of its rounds' medians, its min and max those of all its runs; the ratios"
+  echo "are taken between medians."
   echo
   echo "- **printer-probe**: the product, no terminal attached, output to /dev/null."
   echo "- **lpstat -e**: what CUPS itself offers to list the destinations."
@@ -238,8 +262,9 @@ table() {  # PATTERN HEADING
   table '^[0-9]+$' Queues
   echo
   echo "Scheduler CPU is cupsd's user and system time (/proc/PID/stat) from before the"
-  echo "first run of a command to before the first run of the next, over all its runs,"
-  echo "warm-ups included; it moves in steps of $((1000 / hz)) ms, so small figures are coarse."
+  echo "first run of a command to before the first run of the next, in every round, over"
+  echo "all its runs, warm-ups included; it moves in steps of $((1000 / hz)) ms, so small figures"
+  echo "are coarse."
   echo "Peak RSS is the largest of three runs under \`/usr/bin/time -v\`."
   echo
   echo "![time against queues](benchmarks.png)"
@@ -252,10 +277,11 @@ table() {  # PATTERN HEADING
   echo "which delivers every chunk 10 ms after it came, in either direction, however many"
   echo "others are on their way, and carries nothing on a new connection until a round"
   echo "trip after it was made, as a TCP handshake across that distance takes; each timed"
-  echo "over at least $network_runs runs. Every run is a new process, so it connects anew: the"
-  echo "probe and the bare requests once for all four requests, as libcups keeps its"
-  echo "default connection. Over that distance nothing can take less than the row *least"
-  echo "possible*: one connection and four requests, five round trips of 20 ms."
+  echo "over at least $network_runs runs in $rounds rounds. Every run is a new process, so it"
+  echo "connects anew: the probe and the bare requests once for all four requests, as"
+  echo "libcups keeps its default connection. Over that distance the four requests cannot"
+  echo "take less than the row *least possible*: one connection and four requests, five"
+  echo "round trips of 20 ms. (\`lpstat -e\` asks for less, in fewer requests.)"
   echo "(An earlier proxy held each chunk 10 ms only after the one before it had gone, so"
   echo "a message written in two pieces took 20 ms; the bare requests, which wrote each"
   echo "request in two, measured slower than the probe, 0.87 of it.)"

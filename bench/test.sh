@@ -33,9 +33,11 @@ stat_of() { echo "$1 42 (x) y) S 1 1 1 0 -1 0 0 0 0 0 $2 $3 0 0 20 0 1 0 5 0 0";
   stat_of lpstat 130 10  # probe used 40 ticks over its 3 runs
   stat_of lpstat 200 10
   stat_of end 290 10     # lpstat used 160 ticks over its 2 runs
+  stat_of probe 400 10   # a second round: the time between rounds is nobody's
+  stat_of end 420 10     # probe used 20 more over 1 run
 } > "$work/log"
-check "scheduler CPU is split among the runs between snapshots" \
-  "bare 0.000|probe 133.333|lpstat 800.000" "$(cpu_per_run "$work/log" 100 | paste -sd'|')"
+check "scheduler CPU is split among the runs between snapshots, over every round" \
+  "bare 0.000|probe 150.000|lpstat 800.000" "$(cpu_per_run "$work/log" 100 | paste -sd'|')"
 
 # Medians chosen so that 9 vs 10 ms would pass as text but not as numbers.
 cat > "$work/results" <<'R'
