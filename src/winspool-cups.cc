@@ -28,7 +28,11 @@ const auto kCallLimit = std::chrono::seconds(8);
 const uint64_t kMaximumCallBytes = kMaximumAnswerBytes + 2 * kMaximumHeaderBytes + (uint64_t{256} << 10);
 
 struct HttpCloser {
-  void operator()(http_t* http) const { httpClose(http); }
+  void operator()(http_t* http) const {
+    // httpClose leaves the default fields it was given (libcups 2.4).
+    httpSetDefaultField(http, HTTP_FIELD_USER_AGENT, nullptr);
+    httpClose(http);
+  }
 };
 struct IppDeleter {
   void operator()(ipp_t* ipp) const { ippDelete(ipp); }
