@@ -48,7 +48,7 @@ trap 'exit 130' INT TERM
 export HOME=$dir
 # The scheduler also listens on loopback TCP, where it speaks TLS too.
 port=$((20000 + RANDOM % 20000))
-CUPS_SERVER=$(PRIVATE_CUPSD_PORT=$port tests/private-cupsd.sh start "$dir")
+CUPS_SERVER=$(PRIVATE_CUPSD_OWNER=$$ PRIVATE_CUPSD_PORT=$port tests/private-cupsd.sh start "$dir")
 export CUPS_SERVER
 wait_answering || { echo "run.sh: the private scheduler does not answer" >&2; exit 1; }
 pid=$(cat "$dir/cupsd.pid")

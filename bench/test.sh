@@ -74,7 +74,7 @@ export CUPS_SERVER="$work/none.sock"
 add_queues 1 2 2>/dev/null
 check "queues that cannot be added fail the step" 1 $(($? != 0))
 
-if CUPS_SERVER=$("$root/tests/private-cupsd.sh" start "$work/cups") && wait_answering; then
+if CUPS_SERVER=$(PRIVATE_CUPSD_OWNER=$$ "$root/tests/private-cupsd.sh" start "$work/cups") && wait_answering; then
   check "an empty scheduler answers each bare request with no queues" "0 0 0 0" "$("$bare")"
   add_queues 1 3
   check "add_queues adds FROM to TO" "bench-00001 bench-00002 bench-00003" "$(lpstat -e | sort | paste -sd' ')"

@@ -33,7 +33,7 @@ if ! { cmake --preset release && cmake --build --preset release; } >"$dir/build.
   exit 1
 fi
 
-socket=$(tests/private-cupsd.sh start "$dir/cups")
+socket=$(PRIVATE_CUPSD_OWNER=$$ tests/private-cupsd.sh start "$dir/cups")
 # Names in the scripts a spooler has to carry through both widths.
 queues=(office-laser Drucker_Küche Принтер_бухгалтерия 打印机)
 for queue in "${queues[@]}"; do

@@ -24,7 +24,7 @@ probe=$scratch/root/usr/bin/printer-probe
 page=$scratch/root/usr/share/man/man1/printer-probe.1.gz
 ! readelf -S "$probe" | grep -q '\.symtab' || fail "$probe is not stripped"
 
-socket=$(tests/private-cupsd.sh start "$scratch/cups")
+socket=$(PRIVATE_CUPSD_OWNER=$$ tests/private-cupsd.sh start "$scratch/cups")
 for queue in Drucker_Küche office-laser; do
   CUPS_SERVER=$socket lpadmin -p "$queue" -v file:///dev/null -E
 done

@@ -8,11 +8,16 @@
 # With PRIVATE_CUPSD_DENY=1 it refuses every request, as a locked-down
 # scheduler does. With PRIVATE_CUPSD_PORT=N it also listens on 127.0.0.1:N,
 # where it speaks TLS too, with a certificate it makes itself.
+#
+# It never outlives the process that started it (PRIVATE_CUPSD_OWNER, by
+# default this script's parent): should that end without stopping it,
+# killed or aborted, the scheduler is stopped and DIR removed.
 set -eu
 
 command=${1:?usage: private-cupsd.sh start|stop DIR}
 dir=${2:?usage: private-cupsd.sh start|stop DIR}
 cupsd=$(command -v cupsd || echo /usr/sbin/cupsd)
+here=$(cd "$(dirname "$0")" && pwd)
 
 start() {
   mkdir -p "$dir"/{spool,cache,state,log,tmp,ppd}
@@ -59,6 +64,8 @@ CONF
   setsid "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
   echo $! > "$dir/cupsd.pid"
   # lpstat -r exits 0 either way; only its words tell that cupsd listens.
+  setsid "$here/when-gone.sh" "${PRIVATE_CUPSD_OWNER:-$PPID}" "$dir" "$here/private-cupsd.sh" stop "$dir" \
+    </dev/null >/dev/null 2>&1 &
   for _ in $(seq 100); do
     if [ "$(CUPS_SERVER="$dir/cups.sock" LC_ALL=C lpstat -r 2>/dev/null)" = "scheduler is running" ]; then
       echo "$dir/cups.sock"

@@ -45,7 +45,10 @@ std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::str
   ProcessOptions options;
   options.argv = argv;
   // HOME in the folder: no one's own lpoptions adds destinations to lpstat's.
-  options.env = {{"CUPS_SERVER", socket_}, {"HOME", folder_}, {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"}};
+  options.env = {{"CUPS_SERVER", socket_},
+                 {"HOME", folder_},
+                 {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"},
+                 {"PRIVATE_CUPSD_OWNER", std::to_string(getpid())}};
   const ProcessResult result = RunProcess(options);
   if (out) *out = result.out;
   if (result.exited && result.status == 0) return "";

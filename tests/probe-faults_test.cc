@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -123,11 +124,29 @@ TEST_F(ProbeUnderFaults, ASchedulerThatNeverAnswersTimesOut) {
   }
 }
 
+// Work on a thread of its own for as long as a case runs, however it ends:
+// a failed ASSERT leaves the case with the thread stopped and joined, so the
+// case fails alone and the suite goes on.
+class WhileTheCaseRuns {
+ public:
+  explicit WhileTheCaseRuns(std::function<void(const std::atomic<bool>& stop)> work)
+      : thread_([this, work = std::move(work)] { work(stop_); }) {}
+  ~WhileTheCaseRuns() {
+    stop_ = true;
+    thread_.join();
+  }
+  WhileTheCaseRuns(const WhileTheCaseRuns&) = delete;
+  WhileTheCaseRuns& operator=(const WhileTheCaseRuns&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: it starts once stop_ is there
+};
+
 // Each run sees the queues as they are at each call: it either lists what it
 // counted, or a fill call finds its buffer too small and says so.
 TEST_F(ProbeUnderFaults, QueuesComingAndGoingDuringTheRuns) {
-  std::atomic<bool> stop{false};
-  std::thread churn([&] {
+  const WhileTheCaseRuns churn([this](const std::atomic<bool>& stop) {
     for (int i = 0; !stop; ++i) {
       const std::string name = "churn-" + std::to_string(i % 7) + std::string(static_cast<size_t>(i % 5) * 9, 'x');
       scheduler_.AddQueue(name);
@@ -155,8 +174,6 @@ TEST_F(ProbeUnderFaults, QueuesComingAndGoingDuringTheRuns) {
     EXPECT_EQ(out.find("lie outside the buffer"), std::string::npos) << out;
     ++completed;
   }
-  stop = true;
-  churn.join();
   RecordProperty("completed", completed);
   RecordProperty("raced", raced);
   EXPECT_GT(completed, 0);
