@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds what is handed to other machines, into build/packages/:
 #
-#   printer-probe_VERSION_ARCH.deb          the program and its man page
-#   printer-probe-VERSION-windows-x86.zip   the 32-bit Windows build, and how to run it
+#   printer-probe_VERSION_ARCH.deb          the program, its man page, copyright and changelog
+#   printer-probe-VERSION-windows-x86.zip   the 32-bit Windows build, how to run it, and its license
 #   printer-probe-VERSION-windows-x64.zip   the 64-bit one
 #
 # The version is the one of project() in CMakeLists.txt. Says nothing but
@@ -45,8 +45,10 @@ for preset in windows-x86 windows-x64; do
   quietly "$processor-w64-mingw32-strip" -o "$scratch/$preset/printer-probe.exe" "build/$preset/printer-probe.exe"
   sed -e "s/@VERSION@/$version/g" -e "s/@BITS@/$bits/g" -e 's/$/\r/' docs/windows-readme.txt \
     >"$scratch/$preset/README.txt"
+  # Windows's own tools read text by its CR LF line ends.
+  sed -e 's/$/\r/' LICENSE >"$scratch/$preset/LICENSE"
   zip=$out/printer-probe-$version-$preset.zip
   rm -f "$zip"
-  (cd "$scratch/$preset" && quietly cmake -E tar cf "$zip" --format=zip printer-probe.exe README.txt)
+  (cd "$scratch/$preset" && quietly cmake -E tar cf "$zip" --format=zip printer-probe.exe README.txt LICENSE)
   echo "$zip"
 done
