@@ -8,7 +8,7 @@
 #                                 mingw-w64 for the Windows zips
 #   install-packages.sh test      build, plus a CUPS scheduler, GoogleTest,
 #                                 mingw-w64 and Wine for every test suite, and
-#                                 what the package and its man page are checked with
+#                                 what the package and its man page are checked with (lintian)
 set -eu
 
 build=(cmake ninja-build g++ pkg-config libcups2-dev)
@@ -17,7 +17,7 @@ package=("${build[@]}" dpkg-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev
       clang-tidy clang-format
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 libcups2:i386
-      dpkg-dev man-db)
+      dpkg-dev man-db lintian)
 
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What another machine is handed, as scripts/package.sh builds it: the .deb
-# unpacked (never installed) and its program run against a private
-# scheduler; its man page rendered, and the same as the README's table of
-# failure codes; each zip holding its own build and the text beside it.
+# clean to lintian, unpacked (never installed) and its program run against a
+# private scheduler; its man page rendered, and the same as the README's
+# table of failure codes; each zip holding its own build, the text beside it
+# and the license.
 set -eu
 cd "$(dirname "$0")/.."
 PATH=$PATH:/usr/sbin:/sbin
@@ -16,10 +17,14 @@ version=$(sed -n 's/^project(printer-probe VERSION \([^ ]*\) .*/\1/p' CMakeLists
 packages=build/packages
 
 deb=$packages/printer-probe_${version}_$(dpkg --print-architecture).deb
+lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
+  { cat "$scratch/lintian" >&2; fail "lintian finds errors or warnings in $deb (above)"; }
 [ "$(dpkg-deb -f "$deb" Package)" = printer-probe ] || fail "Package: $(dpkg-deb -f "$deb" Package)"
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section: $(dpkg-deb -f "$deb" Section)"
 dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libcups2( |,|$)' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -x "$deb" "$scratch/root"
+zcat "$scratch/root/usr/share/doc/printer-probe/changelog.gz" | head -n 1 |
+  grep -qx "printer-probe ($version) unstable; urgency=medium" || fail "the changelog's first entry is not $version"
 probe=$scratch/root/usr/bin/printer-probe
 page=$scratch/root/usr/share/man/man1/printer-probe.1.gz
 ! readelf -S "$probe" | grep -q '\.symtab' || fail "$probe is not stripped"
@@ -49,7 +54,7 @@ awk '/^## Common failure codes/ { on = 1; next } on && /^\|/ { print; seen = 1; 
 
 for preset in windows-x86 windows-x64; do
   zip=$packages/printer-probe-$version-$preset.zip
-  [ "$(cmake -E tar tf "$zip" | LC_ALL=C sort | paste -sd' ')" = "README.txt printer-probe.exe" ] ||
+  [ "$(cmake -E tar tf "$zip" | LC_ALL=C sort | paste -sd' ')" = "LICENSE README.txt printer-probe.exe" ] ||
     fail "$zip holds: $(cmake -E tar tf "$zip" | paste -sd' ')"
   mkdir "$scratch/$preset"
   (cd "$scratch/$preset" && cmake -E tar xf "$OLDPWD/$zip")
@@ -59,6 +64,7 @@ for preset in windows-x86 windows-x64; do
   esac
   tests/windows-exe.sh $objdump "$scratch/$preset/printer-probe.exe" $magic >/dev/null || fail "$zip's program"
   ! grep -qv $'\r$' "$scratch/$preset/README.txt" || fail "$zip's README.txt has lines without CRLF"
+  sed 's/\r$//' "$scratch/$preset/LICENSE" | cmp -s - LICENSE || fail "$zip's LICENSE is not LICENSE"
 done
 
 [ "$failed" -eq 0 ] && echo "packages: the .deb, its man page and both zips as they should be"
