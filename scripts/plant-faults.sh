@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Plants faults in src/, one at a time, in a copy of this tree, and runs the
+# native suites against each: a fault that no suite catches is a gap in the
+# tests. Run it before and after reworking the tests, to see that no fault
+# the suites caught goes uncaught. It takes a few minutes a fault.
+#
+#   plant-faults.sh [SUITES]   SUITES: a CTest regex (default: the native suites)
+set -eu
+cd "$(dirname "$0")/.."
+PATH=$PATH:/usr/sbin:/sbin
+suites=${1:-'^(probe|layer|probe-cups|probe-faults|terminal)$'}
+
+copy=$(mktemp -d /tmp/printer-probe-faults.XXXXXX)
+trap 'rm -rf "$copy"' EXIT
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
+cd "$copy"
+cmake --preset default >/dev/null
+cmake --build --preset default >/dev/null
+
+planted=0 caught=0
+# Replaces FROM, once, with TO in FILE, builds, runs the suites, and puts the
+# file back.
+plant() {  # FILE FROM TO WHAT
+  local file=$1 result
+  cp "$file" "$file.orig"
+  FROM=$2 TO=$3 perl -0pi -e 's/\Q$ENV{FROM}\E/$ENV{TO}/ or die "no such text\n"' "$file"
+  if ! cmake --build --preset default >build.log 2>&1; then
+    result="does not build"
+  elif ctest --preset default -R "$suites" --stop-on-failure >ctest.log 2>&1; then
+    result="UNCAUGHT"
+  else
+    result="caught by $(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Failed.*/\1/p' ctest.log | paste -sd' ')"
+    caught=$((caught + 1))
+  fi
+  planted=$((planted + 1))
+  printf '%-72s %s\n' "$4" "$result"
+  mv "$file.orig" "$file"
+}
+
+plant src/probe.cc 'index < returnedA && index < insideA' 'index <= returnedA && index < insideA' \
+  'the narrow listing reads one record too many'
+plant src/probe.cc '(int)neededA, (int)(returnedA * recordA)' '(int)sizeA, (int)(returnedA * recordA)' \
+  'the narrow fill report prints the size asked for, not the bytes copied'
+plant src/probe.cc $'(unsigned)lastError);\n    free(buffera);\n    free(bufferw);\n    return;\n  }\n  const DWORD recordW' \
+  $'(unsigned)lastError);\n    free(bufferw);\n    return;\n  }\n  const DWORD recordW' \
+  'a failed wide fill leaves the narrow buffer held'
+plant src/probe.cc '(uintptr_t)buffera + (uintptr_t)sizeA - 1' '(uintptr_t)buffera + (uintptr_t)sizeA' \
+  'the narrow range line ends a byte too far'
+plant src/winspool-cups.cc \
+  'ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);' '' \
+  'remote queues are not left out'
+plant src/winspool-cups.cc 'if (type & CUPS_PRINTER_DEFAULT)' 'if (type & CUPS_PRINTER_NOT_SHARED)' \
+  'the default queue is not marked as such'
+plant src/winspool-cups.cc 'status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN ?' \
+  'status == HTTP_STATUS_FORBIDDEN ?' 'a password demanded is not access denied'
+plant src/winspool-cups.cc 'if (reused && exchanged == Exchanged::kUnanswered) {' 'if (false) {' \
+  'a kept connection the server closed is not opened again'
+plant src/winspool-cups.cc 'if (exchanged != Exchanged::kAnswer || !IsWhole(http_.get())) Drop();' \
+  'if (exchanged != Exchanged::kAnswer) Drop();' 'a connection left unfinished is kept'
+plant src/printer-pack.cc 'bytes = AlignUp(bytes, alignof(Char)) +' 'bytes = AlignUp(bytes, 1) +' \
+  'the size leaves out the alignment of wide names'
+plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a buffer a byte short is filled'
+plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
+plant src/printer-answer.cc $'if (tag == kEndOfAttributes) {\n      endGroup();' 'if (tag == kEndOfAttributes) {' \
+  'the last printer of an answer is dropped'
+plant src/ipp-exchange.cc 'if (scanned == waiting.size()) return Exchanged::kMalformed;' '' \
+  'header lines are taken without bound'
+plant src/ipp-exchange.cc 'strcasecmp(httpGetField(http, HTTP_FIELD_CONNECTION), "close") != 0;' 'true;' \
+  'a connection the server means to close is kept'
+plant src/call-limit.cc 'if (Clock::now() >= deadline) {' 'if (false) {' 'a call is never cut at its limit'
+plant src/wide-console.cc 'text.resize(text.size() * 2);' 'break;' 'a wide line longer than 256 characters is lost'
+plant src/getch-posix.cc '~(ICANON | ECHO | ISIG | IEXTEN)' '~(ICANON | ISIG | IEXTEN)' 'the key is echoed'
+
+cmake --build --preset default >/dev/null
+echo "$caught of $planted faults caught"
