@@ -35,6 +35,7 @@ plant() {  # FILE FROM TO WHAT
   planted=$((planted + 1))
   printf '%-72s %s\n' "$4" "$result"
   mv "$file.orig" "$file"
+  touch "$file"  # newer than what was built from the fault
 }
 
 plant src/probe.cc 'index < returnedA && index < insideA' 'index <= returnedA && index < insideA' \
