@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,15 +80,14 @@ TEST_F(LayerTest, NoQueuesIsSuccessWithNothingNeeded) {
   ExpectNothingNeeded(EnumPrintersW);
 }
 
-const char kKitchen[] = "Drucker_K\u00FCche";
-const char kChinese[] = "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA";
-
-template <typename Record, typename Enum, typename Check>
-void ExpectTwoCallProtocol(Enum enumPrinters, Check checkNames) {
+// Each name with its record's attributes, whatever the order the scheduler
+// lists them in: its sort compares plain char, whose sign varies.
+template <typename Record, typename Char, typename Enum>
+void ExpectTwoCallProtocol(Enum enumPrinters, const std::map<std::basic_string<Char>, DWORD>& expected) {
   const Call query = Enumerate(enumPrinters, 0, false);
   ASSERT_FALSE(query.ok);
   EXPECT_EQ(query.error, ERROR_INSUFFICIENT_BUFFER);
-  ASSERT_GT(query.needed, 3 * sizeof(Record));
+  ASSERT_GT(query.needed, expected.size() * sizeof(Record));
 
   const Call tooSmall = Enumerate(enumPrinters, query.needed - 1);
   EXPECT_FALSE(tooSmall.ok);
@@ -97,38 +97,33 @@ void ExpectTwoCallProtocol(Enum enumPrinters, Check checkNames) {
   Call fill = Enumerate(enumPrinters, query.needed);
   ASSERT_TRUE(fill.ok) << fill.error;
   EXPECT_EQ(fill.needed, query.needed);
-  ASSERT_EQ(fill.returned, 3u);
+  ASSERT_EQ(fill.returned, expected.size());
   const Record* records = reinterpret_cast<const Record*>(fill.buffer());
+  std::map<std::basic_string<Char>, DWORD> listed;
   for (DWORD i = 0; i < fill.returned; ++i) {
     const auto* name = reinterpret_cast<const unsigned char*>(records[i].pPrinterName);
-    EXPECT_GE(name, fill.buffer() + 3 * sizeof(Record));
+    EXPECT_GE(name, fill.buffer() + expected.size() * sizeof(Record));
     EXPECT_LT(name, fill.buffer() + fill.needed);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(name) % alignof(decltype(*records[i].pPrinterName)), 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(name) % alignof(Char), 0u);
     EXPECT_EQ(records[i].pServerName, nullptr);
+    listed[records[i].pPrinterName] = records[i].Attributes;
   }
-  checkNames(records);
-  // The scheduler's order; its default queue and the shared one say so.
-  EXPECT_EQ(records[0].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL});
-  EXPECT_EQ(records[1].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_SHARED});
-  EXPECT_EQ(records[2].Attributes, DWORD{PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_DEFAULT});
+  EXPECT_EQ(listed, expected);
 }
 
 TEST_F(LayerTest, TwoCallProtocolInBothWidths) {
-  ASSERT_EQ(scheduler_->AddQueue(kChinese), "");
-  ASSERT_EQ(scheduler_->AddQueue(kKitchen, {"-o", "printer-is-shared=true"}), "");
+  const char kitchen[] = "Drucker_K\u00FCche", chinese[] = "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA";
+  ASSERT_EQ(scheduler_->AddQueue(chinese), "");
+  ASSERT_EQ(scheduler_->AddQueue(kitchen, {"-o", "printer-is-shared=true"}), "");
   ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-o", "printer-is-shared=false"}), "");
   ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-d", "office-laser"}), "");
-
-  ExpectTwoCallProtocol<PRINTER_INFO_4A>(EnumPrintersA, [](const PRINTER_INFO_4A* records) {
-    EXPECT_STREQ(records[0].pPrinterName, kChinese);
-    EXPECT_STREQ(records[1].pPrinterName, kKitchen);
-    EXPECT_STREQ(records[2].pPrinterName, "office-laser");
-  });
-  ExpectTwoCallProtocol<PRINTER_INFO_4W>(EnumPrintersW, [](const PRINTER_INFO_4W* records) {
-    EXPECT_EQ(std::wstring(records[0].pPrinterName), L"\u6253\u5370\u673A");
-    EXPECT_EQ(std::wstring(records[1].pPrinterName), L"Drucker_K\u00FCche");
-    EXPECT_EQ(std::wstring(records[2].pPrinterName), L"office-laser");
-  });
+  // The default queue and the shared one say so.
+  const DWORD local = PRINTER_ATTRIBUTE_LOCAL, shared = local | PRINTER_ATTRIBUTE_SHARED,
+              byDefault = local | PRINTER_ATTRIBUTE_DEFAULT;
+  ExpectTwoCallProtocol<PRINTER_INFO_4A, char>(EnumPrintersA,
+                                               {{chinese, local}, {kitchen, shared}, {"office-laser", byDefault}});
+  ExpectTwoCallProtocol<PRINTER_INFO_4W, wchar_t>(
+      EnumPrintersW, {{L"\u6253\u5370\u673A", local}, {L"Drucker_K\u00FCche", shared}, {L"office-laser", byDefault}});
 }
 
 template <typename Enum>
@@ -152,7 +147,11 @@ TEST_F(LayerTest, ArgumentsTheSpoolerRefuses) {
   EXPECT_EQ(GetLastError(), RPC_X_NULL_REF_POINTER);
 }
 
+// With a connection kept to a scheduler that answers, another one named
+// since is asked, and not the one the connection goes to.
 TEST_F(LayerTest, NoSchedulerIsServerUnavailable) {
+  ASSERT_EQ(scheduler_->AddQueue("office-laser"), "");
+  ASSERT_EQ(Enumerate(EnumPrintersA, 0, false).error, ERROR_INSUFFICIENT_BUFFER);
   cupsSetServer((scheduler_->folder() + "/no-such.sock").c_str());
   EXPECT_EQ(Enumerate(EnumPrintersA, 0, false).error, RPC_S_SERVER_UNAVAILABLE);
   EXPECT_EQ(Enumerate(EnumPrintersW, 0, false).error, RPC_S_SERVER_UNAVAILABLE);

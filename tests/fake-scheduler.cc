@@ -2,13 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <utility>
-
-#include "socket-proxy.h"
 
 namespace {
 
@@ -27,9 +26,9 @@ std::string IppHead(uint16_t status) {
          Attribute('\x47', "attributes-charset", "utf-8") + Attribute('\x48', "attributes-natural-language", "en");
 }
 
-std::string Printer(const std::string& name) {
+std::string Printer(const std::string& name, char type = 0) {
   return "\x04" + Attribute('\x42', "printer-name", name) +
-         Attribute('\x23', "printer-type", std::string("\x00\x00\x00\x00", 4));
+         Attribute('\x23', "printer-type", std::string("\x00\x00\x00", 3) + type);
 }
 
 std::string HttpOk(const std::string& type, size_t length) {
@@ -42,18 +41,35 @@ bool Send(int fd, const std::string& bytes) {
 
 // Takes a request in: waits for one to begin, then reads everything that
 // comes until the client pauses. False when none came.
-bool Drain(int fd, const std::atomic<bool>& stop) {
+bool Drain(int fd, const std::atomic<bool>& stop, std::string* request) {
   char chunk[4096];
   pollfd in = {fd, POLLIN, 0};
   for (int waited = 0; poll(&in, 1, 100) == 0; ++waited)
     if (stop || waited >= 300) return false;
-  if (recv(fd, chunk, sizeof chunk, 0) <= 0) return false;
-  while (poll(&in, 1, 100) > 0)
-    if (recv(fd, chunk, sizeof chunk, 0) <= 0) break;
-  return true;
+  request->clear();
+  for (;;) {
+    const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) break;
+    request->append(chunk, static_cast<size_t>(got));
+    if (poll(&in, 1, 100) <= 0) break;
+  }
+  return !request->empty();
 }
 
 }  // namespace
+
+int ListenOnUnixSocket(const std::string& path) {
+  unlink(path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+    close(listener);
+    return -1;
+  }
+  return listener;
+}
 
 FakeScheduler::FakeScheduler(const std::string& path, Answer answer, FakeReply reply)
     : path_(path), answer_(answer), reply_(std::move(reply)), listener_(ListenOnUnixSocket(path)) {
@@ -70,6 +86,12 @@ FakeScheduler::~FakeScheduler() {
 
 void FakeScheduler::Serve() {
   while (!stop_) {
+    if (gone_) {
+      // The path stays, with nobody listening behind it: connect() is refused.
+      close(listener_);
+      listener_ = -1;
+      return;
+    }
     pollfd fd = {listener_, POLLIN, 0};
     if (poll(&fd, 1, 50) <= 0) continue;
     const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -82,9 +104,11 @@ void FakeScheduler::Serve() {
   }
 }
 
-std::string FakeScheduler::GoodAnswer() const {
+std::string FakeScheduler::GoodAnswer(const std::string& request) const {
   std::string printers;
   for (const std::string& name : reply_.printers) printers += Printer(name);
+  // One the scheduler merely knows of, as cupsd lists unless asked not to.
+  if (request.find("printer-type-mask") == std::string::npos) printers += Printer("remote", 2);
   // The padding stands in the first printer's group, after its own attributes.
   const size_t first = reply_.printers.empty() ? 0 : Printer(reply_.printers[0]).size();
   std::string answer = IppHead(reply_.status) + printers.substr(0, first);
@@ -98,9 +122,12 @@ std::string FakeScheduler::GoodAnswer() const {
 }
 
 void FakeScheduler::Respond(int client) {
-  const std::string good = GoodAnswer();
-  const std::string ok = HttpOk("application/ipp", good.size()) + good;
-  for (int served = 0; Drain(client, stop_); ++served) {
+  std::string request;
+  for (int served = 0; Drain(client, stop_, &request); ++served) {
+    const std::string good = GoodAnswer(request);
+    const std::string ok = HttpOk("application/ipp", good.size()) + good;
+    const int number = ++requests_;  // over all connections
+    const bool answersWell = number <= reply_.goodAnswers;
     switch (answer_) {
       case Answer::kKeepAlive:
         if (!Send(client, ok)) return;
@@ -112,11 +139,18 @@ void FakeScheduler::Respond(int client) {
         if (served == 0 && Send(client, ok)) continue;
         Send(client, ok.substr(0, ok.size() / 2));
         return;
+      case Answer::kGoneAfter:
+        if (answersWell && Send(client, ok)) continue;
+        gone_ = true;
+        return;
+      case Answer::kSilentAfter:
+        if (answersWell && Send(client, ok)) continue;
+        break;
       case Answer::kUnfinished:
-        if (requests_++ == 0 && Send(client, HttpOk("application/ipp", good.size() + 100) + good)) continue;
+        if (number == 1 && Send(client, HttpOk("application/ipp", good.size() + 100) + good)) continue;
         [[fallthrough]];
       case Answer::kClosesAndStalls:
-        if (answer_ == Answer::kClosesAndStalls && ++requests_ % 4 != 0) {
+        if (answer_ == Answer::kClosesAndStalls && number % 4 != 0) {
           Send(client, "HTTP/1.1 200 OK\r\nConnection: close\r\n" + ok.substr(ok.find("Content-Type")));
           return;
         }

@@ -1,5 +1,6 @@
 // Test support: a scheduler that misbehaves on purpose, on a Unix socket, to
-// show what the layer makes of answers no real cupsd gives.
+// show what the layer makes of answers no real cupsd gives, and of one that
+// goes away or falls silent part way through a run.
 #ifndef PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_
 #define PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_
 
@@ -9,14 +10,20 @@
 #include <thread>
 #include <vector>
 
-// What a good answer holds: its IPP status and its printers' names; with
-// fillTo, the first printer also has attributes of distinct names, enough
-// to make the answer that many bytes long.
+// What a good answer holds: its IPP status and its printers' names (and a
+// remote printer, unless the request leaves remote ones out); with fillTo,
+// the first printer also has attributes of distinct names, enough to make
+// the answer that many bytes long. goodAnswers counts, over all
+// connections, the requests kGoneAfter and kSilentAfter answer well first.
 struct FakeReply {
   uint16_t status = 0;
   std::vector<std::string> printers = {"p0", "p1", "p2"};
   size_t fillTo = 0;
+  int goodAnswers = 0;
 };
+
+// A listening Unix socket at path (replacing any file there), or -1.
+int ListenOnUnixSocket(const std::string& path);
 
 class FakeScheduler {
  public:
@@ -35,6 +42,8 @@ class FakeScheduler {
     kPasswordAtOnce,   // "401 Unauthorized", asking for Basic authentication
     kClosesAndStalls,  // each answer says "Connection: close"; every fourth request, on any
                        // connection, gets endless "100 Continue" instead
+    kGoneAfter,        // good answers, then at the next request the connection closed and no one listening
+    kSilentAfter,      // good answers, then every request taken in and never answered
   };
   FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();
@@ -48,13 +57,14 @@ class FakeScheduler {
  private:
   void Serve();
   void Respond(int client);
-  std::string GoodAnswer() const;
+  std::string GoodAnswer(const std::string& request) const;
 
   std::string path_;
   Answer answer_;
   FakeReply reply_;
   int listener_ = -1;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> gone_{false};
   std::atomic<int> connections_{0};
   std::atomic<int> requests_{0};
   std::atomic<int> stalls_{0};

@@ -1,38 +1,22 @@
 // printer-probe run whole against a CUPS scheduler of the test's own: what a
-// user sees is what the print system holds.
+// user sees is what the print system holds, however it changes meanwhile.
 //
-// PRINTER_PROBE names the program; PROBE_RUNNER (such as "wine") and
-// PROBE_LINE_END=crlf aim the same checks at a Windows build.
+// PRINTER_PROBE names the program; PROBE_RUNNER may wrap it (valgrind).
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
+#include <atomic>
+#include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "private-scheduler.h"
 #include "process.h"
+#include "report-lines.h"
 
 namespace {
-
-const char kPrompt[] = "\nPress a key to exit...\n";
-
-ProcessResult RunProbe(const std::string& server) {
-  ProcessOptions options;
-  options.argv = SplitWords(Env("PROBE_RUNNER", ""));
-  options.argv.push_back(Env("PRINTER_PROBE", "printer-probe"));
-  options.env = {{"CUPS_SERVER", server}};
-  ProcessResult result = RunProcess(options);
-  if (Env("PROBE_LINE_END", "lf") == "crlf") {
-    std::string text;
-    for (size_t i = 0; i < result.out.size(); ++i)
-      if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n')) text += result.out[i];
-    result.out = text;
-  }
-  return result;
-}
 
 // The names a listing shows, from its heading to the next empty line.
 std::vector<std::string> Listing(const std::string& out, const std::string& heading) {
@@ -61,25 +45,41 @@ class ProbeAgainstCups : public testing::Test {
     ASSERT_TRUE(scheduler_->started());
     ASSERT_EQ(scheduler_->DeleteAllQueues(), "");
   }
+  // Both listings are the destinations lpstat lists, as many as the fill
+  // reports counted.
+  static void ExpectListsWhatLpstatLists(const std::string& out, size_t queues) {
+    const std::vector<std::string> listed = scheduler_->LpstatNames();
+    ASSERT_EQ(listed.size(), queues);
+    EXPECT_EQ(Listing(out, "Printing ASCII results:"), listed) << out;
+    EXPECT_EQ(Listing(out, "Printing WIDE results:"), listed) << out;
+    EXPECT_EQ(Count(out, " represent " + std::to_string(queues) + " structures of size "), 2u) << out;
+    EXPECT_TRUE(EndsWith(out, kPrompt));
+  }
+  static size_t Count(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+    return count;
+  }
   static PrivateScheduler* scheduler_;
 };
 
 PrivateScheduler* ProbeAgainstCups::scheduler_ = nullptr;
 
-TEST_F(ProbeAgainstCups, NoQueuesEndsAtTheFirstCall) {
-  const ProcessResult run = RunProbe(scheduler_->socket());
-  EXPECT_EQ(run.out, std::string("EnumPrintersA(1) succeeded with NULL buffer. Exiting...\n") + kPrompt);
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
-}
-
-TEST_F(ProbeAgainstCups, NoSchedulerIsReportedAsTheUnavailableSpooler) {
-  const ProcessResult run = RunProbe(scheduler_->folder() + "/no-such.sock");
-  EXPECT_EQ(run.out, std::string("EnumPrintersA(1) failed with 1722(0x000006BA) which is different than 122. "
-                                 "Exiting...\n") +
-                         kPrompt);
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
+// Where the probe stops at its first call: a scheduler with no queues, none
+// at all, and one that refuses every request, as a locked-down one does.
+TEST_F(ProbeAgainstCups, StopsAtTheFirstCall) {
+  PrivateScheduler refusing(true);
+  ASSERT_TRUE(refusing.started());
+  const std::pair<std::string, std::string> rows[] = {
+      {scheduler_->socket(), "EnumPrintersA(1) succeeded with NULL buffer. Exiting...\n"},
+      {scheduler_->folder() + "/no-such.sock", QueryFailed("EnumPrintersA", 1722)},
+      {refusing.socket(), QueryFailed("EnumPrintersA", 5)},
+  };
+  for (const auto& [server, line] : rows) {
+    const ProcessResult run = RunProbe(server);
+    EXPECT_EQ(run.out, line + kPrompt);
+    EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  }
 }
 
 TEST_F(ProbeAgainstCups, BothListingsShowEveryQueueLpstatLists) {
@@ -93,16 +93,9 @@ TEST_F(ProbeAgainstCups, BothListingsShowEveryQueueLpstatLists) {
       "emoji\xF0\x9F\x98\x80",  // outside the Basic Multilingual Plane
   };
   for (const std::string& queue : queues) ASSERT_EQ(scheduler_->AddQueue(queue), "");
-
   const ProcessResult run = RunProbe(scheduler_->socket());
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
-  std::vector<std::string> listed = scheduler_->LpstatNames();
-  ASSERT_EQ(listed.size(), queues.size());
-  EXPECT_EQ(Listing(run.out, "Printing ASCII results:"), listed) << run.out;
-  EXPECT_EQ(Listing(run.out, "Printing WIDE results:"), listed) << run.out;
-  EXPECT_NE(run.out.find(" represent 7 structures of size "), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.substr(run.out.size() - sizeof kPrompt + 1), kPrompt);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  ExpectListsWhatLpstatLists(run.out, queues.size());
 }
 
 std::string Repeat(const std::string& piece, int times) {
@@ -131,15 +124,68 @@ TEST_F(ProbeAgainstCups, NamesAtTheEdgesAndAThousandQueues) {
       }
     });
   for (std::thread& adder : adders) adder.join();
-
   const ProcessResult run = RunProbe(scheduler_->socket());
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
-  const std::vector<std::string> listed = scheduler_->LpstatNames();
-  ASSERT_EQ(listed.size(), 1003u);
-  EXPECT_EQ(Listing(run.out, "Printing ASCII results:"), listed);
-  EXPECT_EQ(Listing(run.out, "Printing WIDE results:"), listed);
-  EXPECT_NE(run.out.find(" represent 1003 structures of size "), std::string::npos);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  ExpectListsWhatLpstatLists(run.out, 1003);
+}
+
+// Work on a thread of its own for as long as a case runs, however it ends:
+// a failed ASSERT leaves the case with the thread stopped and joined, so the
+// case fails alone and the suite goes on.
+class WhileTheCaseRuns {
+ public:
+  explicit WhileTheCaseRuns(std::function<void(const std::atomic<bool>& stop)> work)
+      : thread_([this, work = std::move(work)] { work(stop_); }) {}
+  ~WhileTheCaseRuns() {
+    stop_ = true;
+    thread_.join();
+  }
+  WhileTheCaseRuns(const WhileTheCaseRuns&) = delete;
+  WhileTheCaseRuns& operator=(const WhileTheCaseRuns&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: it starts once stop_ is there
+};
+
+// Each run sees the queues as they are at each call: it either lists as many
+// as its fill call counted, or the fill call finds its buffer too small and
+// says so.
+TEST_F(ProbeAgainstCups, QueuesComingAndGoingDuringTheRuns) {
+  ASSERT_EQ(scheduler_->AddQueue("office-laser"), "");
+  ASSERT_EQ(scheduler_->AddQueue("Drucker_K\u00FCche"), "");
+  const WhileTheCaseRuns churn([](const std::atomic<bool>& stop) {
+    for (int i = 0; !stop; ++i) {
+      const std::string name = "churn-" + std::to_string(i % 7) + std::string(static_cast<size_t>(i % 5) * 9, 'x');
+      scheduler_->AddQueue(name);
+      if (i % 2) scheduler_->DeleteQueue(name);
+    }
+  });
+  int completed = 0, raced = 0;
+  for (int run = 0; run < 25; ++run) {
+    const ProcessResult result = RunProbe(scheduler_->socket());
+    ASSERT_TRUE(result.exited && result.status == 0) << result.err;
+    const std::string& out = result.out;
+    ASSERT_TRUE(EndsWith(out, kPrompt)) << out;
+    if (std::regex_search(out, std::regex("EnumPrinters[AW]\\(2\\) failed with 122\\(0x0000007A\\). Exiting...\n"))) {
+      ++raced;
+      continue;
+    }
+    for (const char* width : {"A", "W"}) {
+      std::smatch fill;
+      ASSERT_TRUE(std::regex_search(out, fill,
+                                    std::regex(std::string("EnumPrinters") + width +
+                                               "\\(2\\) copied [0-9]+ bytes .* represent ([0-9]+) structures")))
+          << out;
+      const std::string heading = std::string("Printing ") + (width[0] == 'A' ? "ASCII" : "WIDE") + " results:";
+      EXPECT_EQ(Listing(out, heading).size(), std::stoul(fill[1])) << out;
+    }
+    EXPECT_EQ(out.find("lie outside the buffer"), std::string::npos) << out;
+    ++completed;
+  }
+  RecordProperty("completed", completed);
+  RecordProperty("raced", raced);
+  EXPECT_GT(completed, 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "private-scheduler.h"
 #include "process.h"
+#include "report-lines.h"
 #include "terminal.h"
 #include "utf8.h"
 #include "wine-prefix.h"
@@ -125,14 +126,13 @@ TEST_F(WindowsBuildUnderWine, ListsTheSameWideNamesAsLinux) {
         << out;
 
   std::string narrow = "\nPrinting ASCII results:\n";
-  for (size_t i = 0; i < kQueues.size(); ++i)
-    narrow += "  Item " + std::to_string(i) + "\n    pPrinterName: [" + AsAnsi(kQueues[i]) + "]\n";
+  for (size_t i = 0; i < kQueues.size(); ++i) narrow += Item(i, AsAnsi(kQueues[i]));
   EXPECT_EQ(Section(out, "\nPrinting ASCII results:\n", "\nPrinting WIDE results:\n"), narrow);
 
   const std::string wide = Section(native.out, "\nPrinting WIDE results:\n", "\nPress a key");
   EXPECT_NE(wide.find(kQueues.back()), std::string::npos) << native.out;
   EXPECT_EQ(Section(out, "\nPrinting WIDE results:\n", "\nPress a key"), wide);
-  EXPECT_EQ(out.substr(out.size() - 24), "\nPress a key to exit...\n");
+  EXPECT_TRUE(EndsWith(out, kPrompt));
 }
 
 // A name on the screen of a console: the narrow one in the ANSI code page's
@@ -147,7 +147,7 @@ std::string OnScreen(const std::string& name, bool wide) {
 TEST_F(WindowsBuildUnderWine, AtAConsoleShowsEveryNameAndWaitsForOneKey) {
   ProgramOnTerminal program({WineLoader(kBits), Env("PROBE_EXE")}, Environment());
   ASSERT_TRUE(program.started());
-  const std::string prompt = "\nPress a key to exit...\n";
+  const std::string prompt = kPrompt;
   ASSERT_TRUE(program.ReadUntil(prompt, 60000)) << program.screen();
   int status;
   EXPECT_FALSE(program.Wait(&status, 1000)) << "did not wait for a key";
@@ -165,8 +165,7 @@ TEST_F(WindowsBuildUnderWine, AtAConsoleShowsEveryNameAndWaitsForOneKey) {
     std::string listing = wide ? "\nPrinting WIDE results:\n" : "\nPrinting ASCII results:\n";
     // The last name lies outside the Basic Multilingual Plane, which Wine's
     // console shows as one U+FFFD for each half of its surrogate pair.
-    for (size_t i = 0; i + 1 < kQueues.size(); ++i)
-      listing += "  Item " + std::to_string(i) + "\n    pPrinterName: [" + OnScreen(kQueues[i], wide) + "]\n";
+    for (size_t i = 0; i + 1 < kQueues.size(); ++i) listing += Item(i, OnScreen(kQueues[i], wide));
     EXPECT_NE(screen.find(listing), std::string::npos) << screen;
   }
 }

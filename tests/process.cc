@@ -62,6 +62,13 @@ std::string Env(const char* name, const std::string& fallback) {
   return value && *value ? value : fallback;
 }
 
+ProcessResult RunProbe(const std::string& server, ProcessOptions options) {
+  options.argv = SplitWords(Env("PROBE_RUNNER", ""));
+  options.argv.push_back(Env("PRINTER_PROBE", "printer-probe"));
+  options.env.push_back({"CUPS_SERVER", server});
+  return RunProcess(options);
+}
+
 std::vector<std::string> SplitWords(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);

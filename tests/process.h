@@ -28,6 +28,10 @@ struct ProcessResult {
 // standard input from /dev/null, as under CI.
 ProcessResult RunProcess(const ProcessOptions& options);
 
+// printer-probe as the suites run it, against the scheduler at server:
+// PRINTER_PROBE names it, and PROBE_RUNNER may wrap it (valgrind).
+ProcessResult RunProbe(const std::string& server, ProcessOptions options = {});
+
 // The environment variable's value, or fallback when it is unset or empty.
 std::string Env(const char* name, const std::string& fallback = "");
 
