@@ -22,18 +22,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-const bool kUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-const bool kUnderAddressSanitizer = true;
-#else
-const bool kUnderAddressSanitizer = false;
-#endif
-#else
-const bool kUnderAddressSanitizer = false;
-#endif
-
 const std::vector<std::string> kNames = {"p0", "p1", "p2"};
 
 class ProbeAgainstABrokenScheduler : public testing::Test {

@@ -18,14 +18,6 @@
 #include "report-lines.h"
 #include "wine-prefix.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 namespace {
 
 const int kWindowsBits = std::stoi(Env("PROBE_WINDOWS", "0"));
@@ -97,15 +89,13 @@ size_t Count(const std::string& text, const std::string& piece) {
 
 // Caps the program's memory below what a test asks it to allocate.
 void LimitMemory(ProcessOptions* options, long long bytes) {
-#if UNDER_ADDRESS_SANITIZER
-  // AddressSanitizer reserves far more address space than any cap would
-  // leave it; its own allocator takes the limit instead.
-  options->env.push_back(
-      {"ASAN_OPTIONS",
-       Env("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(bytes >> 20)});
-#else
-  options->addressSpaceLimit = bytes;
-#endif
+  // Under AddressSanitizer its own allocator takes the limit instead.
+  if (kUnderAddressSanitizer)
+    options->env.push_back(
+        {"ASAN_OPTIONS", Env("ASAN_OPTIONS", "") +
+                             ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(bytes >> 20)});
+  else
+    options->addressSpaceLimit = bytes;
 }
 
 Outcome RunScript(const std::string& script, long long memoryLimit = 0) {
@@ -121,10 +111,8 @@ Outcome RunScript(const std::string& script, long long memoryLimit = 0) {
   const ProcessResult result = RunProcess(options);
 
   Outcome run{"", result.out, result.err, {}, result.exited, result.status};
-#if UNDER_ADDRESS_SANITIZER
-  // The sanitizer's notice of the allocation it refused, not the program's.
+  // The sanitizer's notice of an allocation it refused, not the program's.
   run.err = std::regex_replace(run.err, std::regex("==[0-9]+==WARNING: AddressSanitizer failed to allocate .*\n"), "");
-#endif
   std::string text = result.out;
   if (kCrlf) {
     EXPECT_EQ(Count(text, "\n"), Count(text, "\r\n")) << "a line end that is not CRLF";

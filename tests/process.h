@@ -28,6 +28,16 @@ struct ProcessResult {
 // standard input from /dev/null, as under CI.
 ProcessResult RunProcess(const ProcessOptions& options);
 
+// Whether the suites run under AddressSanitizer, as the programs they run
+// then do: it reserves far more address space than any cap would leave.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kUnderAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 // printer-probe as the suites run it, against the scheduler at server:
 // PRINTER_PROBE names it, and PROBE_RUNNER may wrap it (valgrind).
 ProcessResult RunProbe(const std::string& server, ProcessOptions options = {});
