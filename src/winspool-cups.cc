@@ -158,10 +158,10 @@ class QueuesCall : public BoundedCall {
     bool reused = http_ != nullptr;
     http_encryption_t encryption = scheduler_.encryption;
     for (;;) {
-      DWORD error = 0;
+      DWORD failure = 0;
       if (!http_) {
-        http_ = Open(encryption, &error);
-        if (!http_) return error;
+        http_ = Open(encryption, &failure);
+        if (!http_) return failure;
       } else if (!Watch(httpGetFd(http_.get()))) {
         Drop();
         return ERROR_NO_SYSTEM_RESOURCES;
@@ -174,9 +174,9 @@ class QueuesCall : public BoundedCall {
             queues.push_back(Queue{std::move(name), AttributesFromType(type)});
           },
           &status);
-      error = ErrorFromExchange(exchanged, status);
+      failure = ErrorFromExchange(exchanged, status);
       if (exchanged != Exchanged::kAnswer || !IsWhole(http_.get())) Drop();
-      if (WasCut()) return error;
+      if (WasCut()) return failure;
       // A kept connection that the scheduler has closed since (its idle
       // timeout, a restart) fails before any of the answer comes: that
       // request goes again, once, on a new connection. Nothing is sent twice
@@ -193,7 +193,7 @@ class QueuesCall : public BoundedCall {
         reused = false;
         continue;
       }
-      return error;
+      return failure;
     }
   }
 
