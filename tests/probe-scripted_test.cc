@@ -159,12 +159,15 @@ TEST_F(Probe, CompleteRunListsEveryNameOfBothResults) {
   const std::vector<const char*> names = {"office-laser", nullptr, "Drucker_K\u00FCche",
                                           "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA", "emoji\xF0\x9F\x98\x80"};
   const uint32_t neededA = 5 * kRecord + 60, neededW = 5 * kRecord + 200;
-  const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(neededA, names) + Fill(neededW, names));
+  // The fill reports print the bytes each fill call says it copied, fewer
+  // here than the size asked for.
+  const uint32_t copiedA = neededA - 7, copiedW = neededW - 9;
+  const Outcome run = RunScript(Query(neededA) + Query(neededW) + Fill(copiedA, names) + Fill(copiedW, names));
 
   std::string listing;
   for (int i = 0; i < 5; ++i) listing += Item(i, names[i] ? names[i] : "NULL");
   EXPECT_EQ(run.out, Needs("EnumPrintersA", neededA) + Needs("EnumPrintersW", neededW) + kRanges +
-                         Copied("EnumPrintersA", neededA, 5, kRecord) + Copied("EnumPrintersW", neededW, 5, kRecord) +
+                         Copied("EnumPrintersA", copiedA, 5, kRecord) + Copied("EnumPrintersW", copiedW, 5, kRecord) +
                          "\nPrinting ASCII results:\n" + listing + "\nPrinting WIDE results:\n" + listing + kPrompt);
   // The figures once more as literals, in case the two formulas agree on a mistake.
   EXPECT_NE(run.out.find(kRecord == 12 ? "first 60(0x0000003C) represent 5 structures of size 12\n"
