@@ -24,9 +24,11 @@ cmake --preset default
 cmake --build --preset default
 
 # The native suites spend most of their time waiting out the probe's limits
-# and the schedulers' answers, so the sanitized build and its suites, the
-# linters and the fuzzing run beside them, each into a log of its own that
-# is shown when all have ended.
+# and the schedulers' answers, so the sanitized build and its suites and the
+# linters run beside them, each into a log of its own that is shown when all
+# have ended. The fuzzing, bounded in time, runs after them, with the
+# machine to itself as far as the sanitized suites, which also mostly wait,
+# leave it.
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 checks=()
@@ -36,11 +38,11 @@ beside() {  # NAME COMMAND...
 }
 beside asan sh -c 'cmake --preset asan && cmake --build --preset asan && ctest --preset asan'
 beside lint scripts/lint.sh
-beside fuzz scripts/fuzz.sh 60
 
 failed=0
 ctest --preset default || failed=1
 report_skipped build/default
+scripts/fuzz.sh 60 || failed=1
 wait
 for check in "${checks[@]}"; do
   echo "== $check"
