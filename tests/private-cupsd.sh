@@ -63,10 +63,11 @@ SystemGroup root
 CONF
   setsid "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
   echo $! > "$dir/cupsd.pid"
-  # lpstat -r exits 0 either way; only its words tell that cupsd listens.
   setsid "$here/when-gone.sh" "${PRIVATE_CUPSD_OWNER:-$PPID}" "$dir" "$here/private-cupsd.sh" stop "$dir" \
     </dev/null >/dev/null 2>&1 &
-  for _ in $(seq 100); do
+  # lpstat -r exits 0 either way; only its words tell that cupsd listens. A
+  # busy machine may take a while.
+  for _ in $(seq 300); do
     if [ "$(CUPS_SERVER="$dir/cups.sock" LC_ALL=C lpstat -r 2>/dev/null)" = "scheduler is running" ]; then
       echo "$dir/cups.sock"
       return 0
@@ -76,6 +77,8 @@ CONF
   done
   echo "private-cupsd: the scheduler did not start; its log says:" >&2
   cat "$dir/log/error_log" "$dir/log/stdout" >&2 2>/dev/null || true
+  # Whoever asked takes it as not started, and never stops it.
+  stop
   return 1
 }
 
