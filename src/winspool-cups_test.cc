@@ -162,6 +162,7 @@ TEST_F(LayerTest, NoSchedulerIsServerUnavailable) {
 // those end in time, and no call ends another's.
 TEST(LayerOnThreads, CallersAtOnceAgainstAServerThatClosesAndStalls) {
   const std::string folder = MakeTemporaryFolder();
+  RemoveWhenGone(folder);
   const std::string path = folder + "/fake.sock";
   std::atomic<int> answered{0}, timedOut{0}, wrong{0};
   int stalls;

@@ -10,6 +10,9 @@
 #ifndef PRIVATE_CUPSD_SCRIPT
 #error "PRIVATE_CUPSD_SCRIPT must name tests/private-cupsd.sh"
 #endif
+#ifndef WHEN_GONE_SCRIPT
+#error "WHEN_GONE_SCRIPT must name tests/when-gone.sh"
+#endif
 
 std::string MakeTemporaryFolder() {
   std::string pattern = "/tmp/printer-probe-test.XXXXXX";
@@ -20,6 +23,19 @@ void RemoveFolder(const std::string& folder) {
   if (folder.empty()) return;
   ProcessOptions options;
   options.argv = {"rm", "-rf", folder};
+  RunProcess(options);
+}
+
+void RemoveWhenGone(const std::string& folder, const std::vector<std::string>& command,
+                    const std::vector<std::pair<std::string, std::string>>& env) {
+  if (folder.empty()) return;
+  ProcessOptions options;
+  options.env = env;
+  // The watcher lives on as a daemon, so its output must not hold the pipes
+  // of RunProcess.
+  const std::string asDaemon = "setsid \"$@\" </dev/null >/dev/null 2>&1 &";
+  options.argv = {"sh", "-c", asDaemon, "sh", WHEN_GONE_SCRIPT, std::to_string(getpid()), folder};
+  options.argv.insert(options.argv.end(), command.begin(), command.end());
   RunProcess(options);
 }
 

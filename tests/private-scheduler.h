@@ -4,6 +4,7 @@
 #define PRINTER_PROBE_TESTS_PRIVATE_SCHEDULER_H_
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class PrivateScheduler {
@@ -38,5 +39,9 @@ class PrivateScheduler {
 // A folder that is removed with everything in it when the test is done.
 std::string MakeTemporaryFolder();
 void RemoveFolder(const std::string& folder);
+// Should this process end with folder still there, killed or aborted, a
+// watcher runs command (in env), if one is given, and removes folder then.
+void RemoveWhenGone(const std::string& folder, const std::vector<std::string>& command = {},
+                    const std::vector<std::pair<std::string, std::string>>& env = {});
 
 #endif  // PRINTER_PROBE_TESTS_PRIVATE_SCHEDULER_H_

@@ -26,7 +26,10 @@ const std::vector<std::string> kNames = {"p0", "p1", "p2"};
 
 class ProbeAgainstABrokenScheduler : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
+  void SetUp() override {
+    ASSERT_FALSE(folder_.empty());
+    RemoveWhenGone(folder_);
+  }
   void TearDown() override { RemoveFolder(folder_); }
   std::string Path() const { return folder_ + "/fake.sock"; }
   std::string folder_ = MakeTemporaryFolder();

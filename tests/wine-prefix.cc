@@ -1,34 +1,17 @@
 #include "wine-prefix.h"
 
-#include <unistd.h>
-
 #include <string>
 
 #include "private-scheduler.h"
 #include "process.h"
 
-#ifndef WHEN_GONE_SCRIPT
-#error "WHEN_GONE_SCRIPT must name tests/when-gone.sh"
-#endif
-
 WinePrefix::WinePrefix(const std::vector<std::pair<std::string, std::string>>& extraEnv)
     : folder_(MakeTemporaryFolder()) {
+  // Should the tests end without ending the prefix's server, it ends then.
+  RemoveWhenGone(folder_, {"wineserver", "--kill"}, env());
+
   ProcessOptions options;
   options.env = env();
-  // Should the tests end without ending the prefix's server, killed or
-  // aborted, it ends then, and the prefix goes. The watcher lives on as a
-  // daemon, so its output must not hold the pipes of RunProcess.
-  options.argv = {"sh",
-                  "-c",
-                  "setsid \"$@\" </dev/null >/dev/null 2>&1 &",
-                  "sh",
-                  WHEN_GONE_SCRIPT,
-                  std::to_string(getpid()),
-                  folder_,
-                  "wineserver",
-                  "--kill"};
-  RunProcess(options);
-
   // The 64-bit loader makes the prefix, so that it can be made wherever
   // 64-bit builds run; 32-bit ones run in it too where the machine can.
   options.argv = {WineLoader(64), "wineboot", "--init"};
