@@ -127,5 +127,7 @@ void BoundedCall::CutLocked() {
 }
 
 uint64_t BoundedCall::ReceivedLocked() const {
-  return tcp_ ? BytesReceived(watched_) - receivedBefore_ : 0;
+  if (!tcp_) return 0;
+  const uint64_t now = BytesReceived(watched_);
+  return now > receivedBefore_ ? now - receivedBefore_ : 0;
 }

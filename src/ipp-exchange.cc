@@ -14,6 +14,12 @@
 #include <thread>
 #include <vector>
 
+// Where the peer's half-close is not told apart (outside Linux), a peer that
+// stops half-way is met as a hang-up or as silence instead.
+#ifndef POLLRDHUP
+#define POLLRDHUP 0
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

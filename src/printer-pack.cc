@@ -27,7 +27,7 @@ std::wstring Shown<wchar_t>(const std::string& name) {
 // Offsets are taken from the start of the buffer, which the caller aligns for
 // the records (as calloc does), so the size never depends on where it lies.
 // Each name is made anew where it is needed rather than kept: for a long
-// answer, the names kept in both widths would take more memory than the
+// answer, a second copy of every name would take more memory than the
 // records themselves.
 template <typename Record, typename Char>
 DWORD Pack(const std::vector<Queue>& queues, LPBYTE buffer, DWORD cbBuf, DWORD* needed, DWORD* returned) {

@@ -4,7 +4,6 @@
 #include "winspool-cups.h"
 
 #include <cups/cups.h>
-#include <strings.h>
 
 #include <cerrno>
 #include <chrono>
