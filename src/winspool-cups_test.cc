@@ -67,17 +67,12 @@ Call Enumerate(Enum enumPrinters, DWORD size, bool withBuffer = true, DWORD flag
   return call;
 }
 
-template <typename Enum>
-void ExpectNothingNeeded(Enum enumPrinters) {
-  const Call call = Enumerate(enumPrinters, 0, false);
-  EXPECT_TRUE(call.ok);
-  EXPECT_EQ(call.needed, 0u);
-  EXPECT_EQ(call.returned, 0u);
-}
-
 TEST_F(LayerTest, NoQueuesIsSuccessWithNothingNeeded) {
-  ExpectNothingNeeded(EnumPrintersA);
-  ExpectNothingNeeded(EnumPrintersW);
+  for (const Call& call : {Enumerate(EnumPrintersA, 0, false), Enumerate(EnumPrintersW, 0, false)}) {
+    EXPECT_TRUE(call.ok);
+    EXPECT_EQ(call.needed, 0u);
+    EXPECT_EQ(call.returned, 0u);
+  }
 }
 
 // Each name with its record's attributes, whatever the order the scheduler
@@ -126,21 +121,19 @@ TEST_F(LayerTest, TwoCallProtocolInBothWidths) {
       EnumPrintersW, {{L"\u6253\u5370\u673A", local}, {L"Drucker_K\u00FCche", shared}, {L"office-laser", byDefault}});
 }
 
-template <typename Enum>
-void ExpectRefusals(Enum enumPrinters) {
-  EXPECT_EQ(Enumerate(enumPrinters, 0, false, 0).error, ERROR_INVALID_FLAGS);
-  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | 0x10).error, ERROR_INVALID_FLAGS);
-  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL, 2).error, ERROR_INVALID_LEVEL);
-  EXPECT_EQ(Enumerate(enumPrinters, 64, false).error, ERROR_INVALID_USER_BUFFER);
-  // Local connections are the same queues here.
-  EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS).error,
-            ERROR_INSUFFICIENT_BUFFER);
-}
-
 TEST_F(LayerTest, ArgumentsTheSpoolerRefuses) {
   ASSERT_EQ(scheduler_->AddQueue("office-laser"), "");
-  ExpectRefusals(EnumPrintersA);
-  ExpectRefusals(EnumPrintersW);
+  const auto expectRefusals = [](auto enumPrinters) {
+    EXPECT_EQ(Enumerate(enumPrinters, 0, false, 0).error, ERROR_INVALID_FLAGS);
+    EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | 0x10).error, ERROR_INVALID_FLAGS);
+    EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL, 2).error, ERROR_INVALID_LEVEL);
+    EXPECT_EQ(Enumerate(enumPrinters, 64, false).error, ERROR_INVALID_USER_BUFFER);
+    // Local connections are the same queues here.
+    EXPECT_EQ(Enumerate(enumPrinters, 0, false, PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS).error,
+              ERROR_INSUFFICIENT_BUFFER);
+  };
+  expectRefusals(EnumPrintersA);
+  expectRefusals(EnumPrintersW);
   DWORD needed;
   SetLastError(0);
   EXPECT_FALSE(EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, nullptr));

@@ -55,11 +55,6 @@ class ProbeAgainstCups : public testing::Test {
     EXPECT_EQ(Count(out, " represent " + std::to_string(queues) + " structures of size "), 2u) << out;
     EXPECT_TRUE(EndsWith(out, kPrompt));
   }
-  static size_t Count(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
-    return count;
-  }
   static PrivateScheduler* scheduler_;
 };
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process.h"
@@ -79,12 +80,6 @@ std::string Fill(uint32_t copied, const std::vector<const char*>& names, size_t 
   if (count == SIZE_MAX) count = names.size();
   return "ok=1 needed=" + std::to_string(copied) + " count=" + std::to_string(count) +
          (names.empty() ? "" : " names=" + list) + ";";
-}
-
-size_t Count(const std::string& text, const std::string& piece) {
-  size_t count = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
-  return count;
 }
 
 // Caps the program's memory below what a test asks it to allocate.
@@ -220,16 +215,17 @@ TEST_F(Probe, ABufferThatCannotBeHadIsReportedWithErrno) {
   const std::string errnoSeen = kUnderWine ? "0" : "12";
   const std::string failed = "calloc failed with " + Both(std::stoul(errnoSeen)) + ". Exiting...\n";
 
-  Outcome run = RunScript(Query(huge) + Query(100), limit);
-  EXPECT_EQ(run.out, Needs("EnumPrintersA", huge) + Needs("EnumPrintersW", 100) + failed + kPrompt);
-  EXPECT_EQ(run.err, "calls: A1 W1\nheld: 0\ncalloc errno: " + errnoSeen + "\n");
-  EXPECT_EQ(run.status, 0);
-
-  run = RunScript(Query(100) + Query(huge), limit);
-  EXPECT_EQ(run.out,
-            Needs("EnumPrintersA", 100) + Needs("EnumPrintersW", huge) + "buffera[{addr}:{addr}]\n" + failed + kPrompt);
-  EXPECT_EQ(run.err, "calls: A1 W1\nheld: 0\ncalloc errno: " + errnoSeen + "\n");
-  EXPECT_EQ(run.status, 0);
+  const std::pair<std::string, std::string> rows[] = {
+      {Query(huge) + Query(100), Needs("EnumPrintersA", huge) + Needs("EnumPrintersW", 100)},
+      {Query(100) + Query(huge),
+       Needs("EnumPrintersA", 100) + Needs("EnumPrintersW", huge) + "buffera[{addr}:{addr}]\n"},
+  };
+  for (const auto& [script, sizes] : rows) {
+    const Outcome run = RunScript(script, limit);
+    EXPECT_EQ(run.out, sizes + failed + kPrompt);
+    EXPECT_EQ(run.err, "calls: A1 W1\nheld: 0\ncalloc errno: " + errnoSeen + "\n");
+    EXPECT_EQ(run.status, 0);
+  }
 }
 
 TEST_F(Probe, EmptyResultsWriteTheHeadingsAlone) {

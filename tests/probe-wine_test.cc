@@ -105,24 +105,19 @@ TEST_F(WindowsBuildUnderWine, ListsTheSameWideNamesAsLinux) {
   ASSERT_TRUE(windows.exited) << windows.out << windows.err;
   EXPECT_EQ(windows.status, 0);
 
-  std::string out = windows.out;
-  const size_t lines = std::count(out.begin(), out.end(), '\n');
-  out = std::regex_replace(out, std::regex("\r\n"), "\n");
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), 0) << "a line end that is not CRLF";
-  EXPECT_EQ(windows.out.size() - out.size(), lines) << "a line end that is not CRLF";
+  const std::string out = std::regex_replace(windows.out, std::regex("\r\n"), "\n");
+  EXPECT_EQ(Count(windows.out, "\n"), Count(windows.out, "\r\n")) << "a line end that is not CRLF";
+  EXPECT_EQ(Count(out, "\r"), 0u) << "a line end that is not CRLF";
 
   const std::string digits = "[0-9A-F]{" + std::to_string(addressDigits) + "}";
   EXPECT_TRUE(std::regex_search(out, std::regex("\nbuffera\\[0x" + digits + ":0x" + digits + "\\]\n"))) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex("\nbufferw\\[0x" + digits + ":0x" + digits + "\\]\n"))) << out;
   const std::string records = std::to_string(6 * recordSize);
   for (const char* call : {"EnumPrintersA\\(2\\)", "EnumPrintersW\\(2\\)"})
-    EXPECT_TRUE(std::regex_search(out, std::regex(std::string("\n") + call +
-                                                  " copied [0-9]+ bytes in the buffer "
-                                                  "out of which the first " +
-                                                  records +
-                                                  "\\(0x[0-9A-F]{8}\\) "
-                                                  "represent 6 structures of size " +
-                                                  std::to_string(recordSize) + "\n")))
+    EXPECT_TRUE(std::regex_search(
+        out,
+        std::regex(std::string("\n") + call + " copied [0-9]+ bytes in the buffer out of which the first " + records +
+                   "\\(0x[0-9A-F]{8}\\) represent 6 structures of size " + std::to_string(recordSize) + "\n")))
         << out;
 
   std::string narrow = "\nPrinting ASCII results:\n";
@@ -159,8 +154,7 @@ TEST_F(WindowsBuildUnderWine, AtAConsoleShowsEveryNameAndWaitsForOneKey) {
 
   const std::string screen = program.screen();
   // Nothing after the prompt: the key was not echoed.
-  ASSERT_GE(screen.size(), prompt.size());
-  EXPECT_EQ(screen.substr(screen.size() - prompt.size()), prompt) << screen;
+  EXPECT_TRUE(EndsWith(screen, prompt)) << screen;
   for (bool wide : {false, true}) {
     std::string listing = wide ? "\nPrinting WIDE results:\n" : "\nPrinting ASCII results:\n";
     // The last name lies outside the Basic Multilingual Plane, which Wine's

@@ -25,5 +25,7 @@ std::string Item(size_t index, const std::string& name);
 std::string Listings(const std::vector<std::string>& names);
 
 bool EndsWith(const std::string& text, const std::string& end);
+// How often piece occurs in text, overlaps included.
+size_t Count(const std::string& text, const std::string& piece);
 
 #endif  // PRINTER_PROBE_TESTS_REPORT_LINES_H_
