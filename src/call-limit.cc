@@ -127,7 +127,6 @@ void BoundedCall::CutLocked() {
 }
 
 uint64_t BoundedCall::ReceivedLocked() const {
-  if (!tcp_) return 0;
-  const uint64_t now = BytesReceived(watched_);
+  const uint64_t now = tcp_ ? BytesReceived(watched_) : 0;
   return now > receivedBefore_ ? now - receivedBefore_ : 0;
 }
