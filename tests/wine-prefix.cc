@@ -1,9 +1,17 @@
 #include "wine-prefix.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "private-scheduler.h"
 #include "process.h"
+
+#ifndef NO_32_BIT_CASES
+#error "NO_32_BIT_CASES must give the words that begin a skipped 32-bit case"
+#endif
 
 WinePrefix::WinePrefix(const std::vector<std::pair<std::string, std::string>>& extraEnv)
     : folder_(MakeTemporaryFolder()) {
@@ -51,17 +59,27 @@ std::string WineLoader(int bits) {
 const std::string& WhyWindowsBuildCannotRun(int bits) {
   static const std::string runs;
   if (bits != 32) return runs;
-  static const std::string why = [] {
+  static const std::string why = []() -> std::string {
+    const std::string cannot = std::string(NO_32_BIT_CASES) + ": ";
+    // What the 32-bit install step brings; a day the i386 archive is out of
+    // step with the amd64 one leaves them out.
+    for (const std::string& file : {WineLoader(32), std::string("/usr/lib/i386-linux-gnu/libcups.so.2")})
+      if (access(file.c_str(), F_OK) != 0)
+        return cannot + "Wine's 32-bit half is not installed (wine32:i386, libcups2:i386): no " + file;
     ProcessOptions options;
     options.argv = {WineLoader(32), "--version"};
     options.timeoutSeconds = 30;
     const ProcessResult result = RunProcess(options);
-    if (result.exited && result.status == 0) return std::string();
+    if (result.exited && result.status == 0) return "";
     std::string words = result.out + result.err;
     while (!words.empty() && words.back() == '\n') words.pop_back();
-    return "32-bit programs cannot run on this machine: " + options.argv[0] + " --version gave " +
-           (result.exited ? "exit status " + std::to_string(result.status) : std::string("no exit")) +
-           (words.empty() ? "" : ": " + words);
+    const std::string gave = options.argv[0] + " --version gave " +
+                             (result.exited ? "exit status " + std::to_string(result.status) : "no exit") +
+                             (words.empty() ? "" : ": " + words);
+    // The kernel's own words when it executes no 32-bit program at all.
+    if (words.find(strerror(ENOEXEC)) != std::string::npos)
+      return cannot + "the kernel runs no 32-bit program: " + gave;
+    return cannot + "Wine failed: " + gave;
   }();
   return why;
 }

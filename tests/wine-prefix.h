@@ -34,8 +34,10 @@ class WinePrefix {
 std::string WineLoader(int bits);
 
 // Why this machine cannot run a Windows build of that many bits, or "" when
-// it can. Some kernels execute no 32-bit program at all: that is tried once,
-// by asking the 32-bit loader its version, as nothing else tells it as surely.
+// it can; every reason begins with the words CTest counts as a skip
+// (NO_32_BIT_CASES, from tests/CMakeLists.txt). Wine's 32-bit half may not be installed, some kernels execute no
+// 32-bit program at all, and Wine may fail on its own: tried once, by asking
+// the 32-bit loader its version, as nothing else tells it as surely.
 const std::string& WhyWindowsBuildCannotRun(int bits);
 
 #endif  // PRINTER_PROBE_TESTS_WINE_PREFIX_H_
