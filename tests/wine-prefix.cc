@@ -60,12 +60,12 @@ const std::string& WhyWindowsBuildCannotRun(int bits) {
   static const std::string runs;
   if (bits != 32) return runs;
   static const std::string why = []() -> std::string {
-    const std::string cannot = std::string(NO_32_BIT_CASES) + ": ";
+    std::string cannot = std::string(NO_32_BIT_CASES) + ": ";
     // What the 32-bit install step brings; a day the i386 archive is out of
     // step with the amd64 one leaves them out.
     for (const std::string& file : {WineLoader(32), std::string("/usr/lib/i386-linux-gnu/libcups.so.2")})
       if (access(file.c_str(), F_OK) != 0)
-        return cannot + "Wine's 32-bit half is not installed (wine32:i386, libcups2:i386): no " + file;
+        return cannot.append("Wine's 32-bit half is not installed (wine32:i386, libcups2:i386): no ").append(file);
     ProcessOptions options;
     options.argv = {WineLoader(32), "--version"};
     options.timeoutSeconds = 30;
@@ -78,8 +78,8 @@ const std::string& WhyWindowsBuildCannotRun(int bits) {
                              (words.empty() ? "" : ": " + words);
     // The kernel's own words when it executes no 32-bit program at all.
     if (words.find(strerror(ENOEXEC)) != std::string::npos)
-      return cannot + "the kernel runs no 32-bit program: " + gave;
-    return cannot + "Wine failed: " + gave;
+      return cannot.append("the kernel runs no 32-bit program: ").append(gave);
+    return cannot.append("Wine failed: ").append(gave);
   }();
   return why;
 }
