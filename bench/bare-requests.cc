@@ -1,37 +1,38 @@
 // bare-requests: the least a printer listing that asks in both character
 // widths, each with a size call and a fill call, must ask of the scheduler:
 // four CUPS-Get-Printers requests for the two attributes the probe reads, on
-// one connection, each answer read as the probe reads it, with nothing done
-// with the answers but counting their printers. bench/run.sh times the probe
-// against it.
+// one connection, each posted and read as the probe does it, with nothing
+// done with the answers but counting their printers. bench/run.sh times the
+// probe against it.
 //
 // Prints the printer count of each answer on one line, so the benchmark can
 // check that it measured the queues it meant to.
 
 #include <cups/cups.h>
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <string>
 
-#include "ipp-exchange.h"
+#include "ipp-transport.h"
+#include "printer-answer.h"
 
 namespace {
 
 // Returns the number of printers in the answer, or -1 when there is none.
-int CountQueues(http_t* http) {
+int CountQueues() {
   ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
   // The same filter as the probe's, so the scheduler does the same work.
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
+  const Posted posted = PostIpp(request);
+  ippDelete(request);
+  if (posted.result != CURLE_OK || posted.cut != Cut::kNone || posted.httpStatus != 200) return -1;
 
   int count = 0, status = 0;
-  const Exchanged exchanged = ExchangeIpp(
-      http, request, [&count](std::string, int) { ++count; }, &status);
-  ippDelete(request);
-  if (exchanged != Exchanged::kAnswer) return -1;
+  const auto* body = reinterpret_cast<const unsigned char*>(posted.body.data());
+  if (!ReadPrinterAnswer(body, posted.body.size(), &status, [&count](std::string, int) { ++count; })) return -1;
   // A scheduler without queues answers "not found".
   if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
   return status <= IPP_STATUS_OK_EVENTS_COMPLETE ? count : -1;
@@ -40,21 +41,14 @@ int CountQueues(http_t* http) {
 }  // namespace
 
 int main() {
-  http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 5000, nullptr);
-  if (!http) {
-    fprintf(stderr, "bare-requests: cannot reach the scheduler at %s\n", cupsServer());
-    return 1;
-  }
   int counts[4];
   for (int& count : counts) {
-    count = CountQueues(http);
+    count = CountQueues();
     if (count < 0) {
-      fprintf(stderr, "bare-requests: CUPS-Get-Printers failed\n");
-      httpClose(http);
+      fprintf(stderr, "bare-requests: CUPS-Get-Printers to %s failed\n", cupsServer());
       return 1;
     }
   }
-  httpClose(http);
   printf("%d %d %d %d\n", counts[0], counts[1], counts[2], counts[3]);
   return 0;
 }

@@ -15,7 +15,7 @@
 # goes on, and the 32-bit Windows cases are skipped with that reason.
 set -eu
 
-build=(cmake ninja-build g++ pkg-config libcups2-dev)
+build=(cmake ninja-build g++ pkg-config libcups2-dev libcurl4-gnutls-dev)
 demo=("${build[@]}" cups-daemon cups-client)
 package=("${build[@]}" dpkg-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev

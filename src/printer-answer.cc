@@ -1,6 +1,6 @@
 #include "printer-answer.h"
 
-#include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -12,59 +12,74 @@ const unsigned char kFirstValueTag = 0x10;
 const unsigned char kEnum = 0x23;
 const unsigned char kNameWithoutLanguage = 0x42;
 const unsigned char kExtension = 0x7F;
+const size_t kHeadBytes = 8;  // version, status, request id
 
-class Reader {
+// What follows a message's head, one piece at a time: a group's tag, or a
+// value with the name of its attribute (empty for one more value of the
+// attribute before it).
+struct Piece {
+  unsigned char tag = 0;
+  std::string_view name, value;
+};
+enum class Step { kPiece, kEnd, kShort, kMalformed };
+
+class Pieces {
  public:
-  Reader(ipp_iocb_t read, void* context) : read_(read), context_(context) {}
+  Pieces(const unsigned char* bytes, size_t size, size_t at) : bytes_(bytes), size_(size), at_(at) {}
+  size_t at() const { return at_; }
 
-  bool Bytes(void* out, size_t count) {
-    return count == 0 || read_(context_, static_cast<ipp_uchar_t*>(out), count) == static_cast<ssize_t>(count);
-  }
-  bool Length(size_t* length) {
-    unsigned char bytes[2];
-    if (!Bytes(bytes, 2)) return false;
-    *length = static_cast<size_t>(bytes[0] << 8 | bytes[1]);
-    return true;
-  }
-  bool Skip(size_t count) {
-    unsigned char scratch[4096];
-    for (size_t step; count > 0; count -= step) {
-      step = count < sizeof scratch ? count : sizeof scratch;
-      if (!Bytes(scratch, step)) return false;
+  // Reads the piece at at(), moving past it only when it is whole.
+  Step Next(Piece* piece) {
+    size_t at = at_;
+    if (at >= size_) return Step::kShort;
+    piece->tag = bytes_[at++];
+    if (piece->tag == kEndOfAttributes) {
+      at_ = at;
+      return Step::kEnd;
     }
-    return true;
+    if (piece->tag == 0) return Step::kMalformed;
+    if (piece->tag >= kFirstValueTag) {
+      // An extended value tag carries its real number in the next four bytes.
+      if (piece->tag == kExtension && (at += 4) > size_) return Step::kShort;
+      if (!Field(&at, &piece->name) || !Field(&at, &piece->value)) return Step::kShort;
+    }
+    at_ = at;
+    return Step::kPiece;
   }
 
  private:
-  ipp_iocb_t read_;
-  void* context_;
-};
-
-// The attribute a value belongs to, as far as the listing cares.
-enum class Attribute { kOther, kName, kType };
-
-Attribute Named(Reader* reader, size_t length, bool* ok) {
-  static const char kName[] = "printer-name";
-  static const char kType[] = "printer-type";
-  char name[sizeof kName - 1];
-  if (length != sizeof name) {
-    *ok = reader->Skip(length);
-    return Attribute::kOther;
+  // A two-byte length and that many bytes.
+  bool Field(size_t* at, std::string_view* field) const {
+    if (size_ - *at < 2) return false;
+    const size_t length = static_cast<size_t>(bytes_[*at] << 8 | bytes_[*at + 1]);
+    if (size_ - *at - 2 < length) return false;
+    *field = std::string_view(reinterpret_cast<const char*>(bytes_ + *at + 2), length);
+    *at += 2 + length;
+    return true;
   }
-  *ok = reader->Bytes(name, sizeof name);
-  if (!*ok) return Attribute::kOther;
-  if (std::memcmp(name, kName, sizeof name) == 0) return Attribute::kName;
-  if (std::memcmp(name, kType, sizeof name) == 0) return Attribute::kType;
-  return Attribute::kOther;
-}
+
+  const unsigned char* bytes_;
+  size_t size_;
+  size_t at_;
+};
 
 }  // namespace
 
-bool ReadPrinterAnswer(ipp_iocb_t read, void* context, int* status, const OnPrinter& onPrinter) {
-  Reader reader(read, context);
-  unsigned char head[8];  // version, status, request id
-  if (!reader.Bytes(head, sizeof head)) return false;
-  *status = head[2] << 8 | head[3];
+size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned) {
+  if (size < kHeadBytes) return 0;
+  Pieces pieces(bytes, size, *scanned > kHeadBytes ? *scanned : kHeadBytes);
+  Piece piece;
+  for (;;) {
+    const Step step = pieces.Next(&piece);
+    *scanned = pieces.at();
+    if (step == Step::kEnd) return pieces.at();
+    if (step != Step::kPiece) return 0;
+  }
+}
+
+bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, const OnPrinter& onPrinter) {
+  if (size < kHeadBytes) return false;
+  *status = bytes[2] << 8 | bytes[3];
 
   // The printer group being read, and what it has said of its printer so
   // far; as libcups's reading did, the last printer-name wins.
@@ -78,49 +93,38 @@ bool ReadPrinterAnswer(ipp_iocb_t read, void* context, int* status, const OnPrin
     type = 0;
   };
 
-  Attribute current = Attribute::kOther;
+  Pieces pieces(bytes, size, kHeadBytes);
+  Piece piece;
+  std::string_view attribute;  // the name of the attribute being read
   bool anyAttribute = false;
   for (;;) {
-    unsigned char tag;
-    if (!reader.Bytes(&tag, 1)) return false;
-    if (tag == kEndOfAttributes) {
+    const Step step = pieces.Next(&piece);
+    if (step == Step::kEnd) {
       endGroup();
       return true;
     }
-    if (tag < kFirstValueTag) {
-      if (tag == 0) return false;
+    if (step != Step::kPiece) return false;
+    if (piece.tag < kFirstValueTag) {
       endGroup();
-      inPrinter = tag == kPrinterGroup;
+      inPrinter = piece.tag == kPrinterGroup;
       anyAttribute = false;
       continue;
     }
-    // An extended value tag carries its real number in the next four bytes.
-    if (tag == kExtension && !reader.Skip(4)) return false;
-
-    size_t length;
-    if (!reader.Length(&length)) return false;
     // A value without a name is one more value of the attribute before it.
-    const bool firstValue = length > 0;
+    const bool firstValue = !piece.name.empty();
     if (firstValue) {
-      bool ok;
-      current = Named(&reader, length, &ok);
-      if (!ok) return false;
+      attribute = piece.name;
       anyAttribute = true;
     } else if (!anyAttribute) {
       return false;
     }
-
-    if (!reader.Length(&length)) return false;
-    if (inPrinter && firstValue && current == Attribute::kName && tag == kNameWithoutLanguage) {
-      name.resize(length);
-      if (!reader.Bytes(&name[0], length)) return false;
+    if (!inPrinter || !firstValue) continue;
+    if (attribute == "printer-name" && piece.tag == kNameWithoutLanguage) {
+      name.assign(piece.value);
       named = true;
-    } else if (inPrinter && firstValue && current == Attribute::kType && tag == kEnum && length == 4) {
-      unsigned char value[4];
-      if (!reader.Bytes(value, 4)) return false;
+    } else if (attribute == "printer-type" && piece.tag == kEnum && piece.value.size() == 4) {
+      const auto* value = reinterpret_cast<const unsigned char*>(piece.value.data());
       type = static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
-    } else if (!reader.Skip(length)) {
-      return false;
     }
   }
 }

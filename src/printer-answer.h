@@ -1,5 +1,6 @@
-// Reads a CUPS-Get-Printers answer as it arrives, keeping of it only what the
-// layer lists: the answer's status and each printer's name and type.
+// Reads a CUPS-Get-Printers answer from the bytes that came, keeping of it
+// only what the layer lists: the answer's status and each printer's name and
+// type.
 //
 // libcups would read the whole message into an ipp_t first: a structure and
 // a pooled string for every attribute, whatever its name, in a pool whose
@@ -9,16 +10,21 @@
 #ifndef PRINTER_PROBE_PRINTER_ANSWER_H_
 #define PRINTER_PROBE_PRINTER_ANSWER_H_
 
-#include <cups/cups.h>
-
+#include <cstddef>
 #include <functional>
 #include <string>
 
 // Called for each printer, in the answer's order.
 using OnPrinter = std::function<void(std::string name, int type)>;
 
-// Reads one whole IPP message through read (called as ippReadIO calls it).
-// Returns false when what came is not one; *status is the message's status.
-bool ReadPrinterAnswer(ipp_iocb_t read, void* context, int* status, const OnPrinter& onPrinter);
+// The length of the IPP message that bytes begin with, or 0 while it is not
+// whole yet. *scanned is where a later call, given more of the same bytes,
+// goes on from: start it at 0, so that a growing answer is looked at once.
+size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned);
+
+// Reads the IPP message that bytes begin with; what follows it is not read.
+// Returns false when they do not begin with one whole message; *status is
+// the message's status.
+bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, const OnPrinter& onPrinter);
 
 #endif  // PRINTER_PROBE_PRINTER_ANSWER_H_

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fake-scheduler.h"
-#include "ipp-exchange.h"
+#include "ipp-transport.h"
 #include "private-scheduler.h"
 #include "process.h"
 #include "report-lines.h"
@@ -82,9 +82,9 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
     std::string output;  // the whole of it, or with whole false its end
     double seconds;
     bool whole = true;
-    bool again = false;                     // reaches no code that another row does not: left out under valgrind
-    int connections = 0;                    // when not 0, those the run made
-    long long addressSpace = 0, stack = 0;  // caps on the probe's, or 0
+    bool again = false;          // reaches no code that another row does not: left out under valgrind
+    int connections = 0;         // when not 0, those the run made
+    long long addressSpace = 0;  // a cap on the probe's, or 0
   } rows[] = {
       {"every request answered, one connection", Answer::kKeepAlive, kUsual, listed, 2, false, false, 1},
       {"a connection closed after each answer", Answer::kOneAnswerEach, kUsual, listed, 3, false, false, 4},
@@ -115,16 +115,12 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
       {"queues up to the largest answer, with little memory left", Answer::kKeepAlive,
        FakeReply{0, std::vector<std::string>(kMaximumAnswerBytes / 40, "")}, StoppedAtFirst(8), 3, true, false, 0,
        scarce},
-      // Threads take their stacks at the size of the process's own.
-      {"no room for the call's thread", Answer::kKeepAlive, kUsual, StoppedAtFirst(1450), 2, true, false, 0, 1LL << 30,
-       4LL << 30},
   };
   const auto check = [&](const auto& row, const std::string& path) {
     SCOPED_TRACE(row.what);
     FakeScheduler fake(path, row.answer, row.reply);
     ProcessOptions options;
     options.addressSpaceLimit = row.addressSpace;
-    options.stackLimit = row.stack;
     const auto started = std::chrono::steady_clock::now();
     const ProcessResult run = RunProbe(path, options);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

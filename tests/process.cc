@@ -37,10 +37,10 @@ double Now() {
     }
   }
   for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-  for (const auto& [resource, bytes] :
-       {std::pair<int, long long>{RLIMIT_AS, options.addressSpaceLimit}, {RLIMIT_STACK, options.stackLimit}}) {
-    const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
-    if (bytes > 0) setrlimit(resource, &limit);
+  if (options.addressSpaceLimit > 0) {
+    const rlim_t bytes = static_cast<rlim_t>(options.addressSpaceLimit);
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
   }
   std::vector<char*> argv;
   for (const std::string& word : options.argv) argv.push_back(const_cast<char*>(word.c_str()));

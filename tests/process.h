@@ -10,7 +10,6 @@ struct ProcessOptions {
   std::vector<std::string> argv;
   std::vector<std::pair<std::string, std::string>> env;  // added to ours
   long long addressSpaceLimit = 0;                       // bytes; 0 leaves it alone
-  long long stackLimit = 0;                              // bytes, the default for threads too; 0 leaves it
   int timeoutSeconds = 120;
   enum class Stdout { kCaptured, kClosed, kReaderGone } stdoutTo = Stdout::kCaptured;
 };

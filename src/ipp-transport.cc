@@ -1,0 +1,227 @@
+#include "ipp-transport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "printer-answer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A body of no stated length (chunked, or ended by the close) may still
+// bring its end after a whole message; it is given this long to.
+const auto kEndAfterWhole = std::chrono::milliseconds(100);
+
+struct CurlCleanup {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct HeadersCleanup {
+  void operator()(curl_slist* headers) const { curl_slist_free_all(headers); }
+};
+struct UrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// The thread's handle holds the connection its last call left whole, kept
+// for its next call as libcups keeps its default connection: over TLS or a
+// distance a new one costs round trips of its own. libcurl reuses it only
+// for the same scheduler, and closes it when the thread ends.
+CURL* ThreadHandle() {
+  static const CURLcode initialized = [] {
+    // A reader of the caller's output that goes away must not end the
+    // process by a signal; libcups, which these calls once went through,
+    // ignores SIGPIPE for the whole process as well.
+    signal(SIGPIPE, SIG_IGN);
+    return curl_global_init(CURL_GLOBAL_DEFAULT);
+  }();
+  thread_local std::unique_ptr<CURL, CurlCleanup> handle;
+  if (initialized == CURLE_OK && !handle) handle.reset(curl_easy_init());
+  return handle.get();
+}
+
+// One transfer's view of the answer, kept by libcurl's callbacks. They run
+// inside a C library, so nothing is thrown out of them.
+struct Transfer {
+  Posted posted;
+  Clock::time_point heard = Clock::now();
+  size_t headerBytes = 0;
+  long status = 0;  // of the answer whose header lines are coming
+  bool headersEnded = false;
+  size_t bodyBytes = 0;
+  size_t scanned = 0;  // how far the body has been looked at for a whole message
+  bool whole = false;
+  Clock::time_point wholeAt;
+
+  static size_t OnHeader(char* line, size_t, size_t length, void* self) {
+    Transfer* transfer = static_cast<Transfer*>(self);
+    transfer->heard = Clock::now();
+    transfer->headerBytes += length;
+    if (transfer->headerBytes > kMaximumHeaderBytes) {
+      transfer->posted.cut = Cut::kHeaders;
+      return 0;
+    }
+    char head[16] = {};
+    std::memcpy(head, line, std::min(length, sizeof head - 1));
+    if (std::sscanf(head, "HTTP/%*s %ld", &transfer->status) != 1 && (head[0] == '\r' || head[0] == '\n'))
+      transfer->headersEnded = transfer->status >= 200;  // a "100 Continue" is not the answer
+    return length;
+  }
+
+  static size_t OnBody(char* bytes, size_t, size_t length, void* self) {
+    Transfer* transfer = static_cast<Transfer*>(self);
+    transfer->heard = Clock::now();
+    transfer->bodyBytes += length;
+    // A refusal is told by its status; its body is not needed.
+    if (transfer->status != 200) return 0;
+    if (transfer->whole) return length;
+    std::string& body = transfer->posted.body;
+    const size_t taken = std::min(length, kMaximumAnswerBytes - body.size());
+    try {
+      body.append(bytes, taken);
+    } catch (const std::bad_alloc&) {
+      transfer->posted.cut = Cut::kOutOfMemory;
+      return 0;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(body.data());
+    if (IppMessageLength(data, body.size(), &transfer->scanned) > 0) {
+      transfer->whole = true;
+      transfer->wholeAt = transfer->heard;
+      // A server that promised more than the message may never send it.
+      return transfer->BodyAnnounced() > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;
+    }
+    if (taken < length) transfer->posted.cut = Cut::kTooLarge;
+    return taken;
+  }
+
+  static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    Transfer* transfer = static_cast<Transfer*>(self);
+    const auto now = Clock::now();
+    if (transfer->whole) return now - transfer->wholeAt >= kEndAfterWhole;
+    if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;
+    transfer->posted.cut = transfer->headersEnded ? Cut::kStalled : Cut::kSilent;
+    return 1;
+  }
+
+  CURL* curl = nullptr;
+  curl_off_t BodyAnnounced() const {
+    curl_off_t announced = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    return announced < 0 ? 0 : announced;
+  }
+};
+
+ssize_t AppendTo(void* out, ipp_uchar_t* bytes, size_t length) {
+  try {
+    static_cast<std::string*>(out)->append(reinterpret_cast<const char*>(bytes), length);
+    return static_cast<ssize_t>(length);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+}
+
+// The scheduler's address: a socket path stands behind localhost, the only
+// host cupsd accepts there; a host goes into the URL as it is, an IPv6
+// address in brackets.
+CURLcode SetAddress(CURL* curl, const std::string& server, bool tls) {
+  if (server[0] == '/') {
+    const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, server.c_str());
+    return result ? result : curl_easy_setopt(curl, CURLOPT_URL, "http://localhost/");
+  }
+  const std::unique_ptr<CURLU, UrlCleanup> url(curl_url());
+  if (!url) return CURLE_OUT_OF_MEMORY;
+  const bool bare6 = server.find(':') != std::string::npos && server[0] != '[';
+  const std::string host = bare6 ? "[" + server + "]" : server;
+  const std::string port = std::to_string(ippPort());
+  char* text = nullptr;
+  if (curl_url_set(url.get(), CURLUPART_SCHEME, tls ? "https" : "http", 0) ||
+      curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) ||
+      curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) || curl_url_get(url.get(), CURLUPART_URL, &text, 0))
+    return CURLE_URL_MALFORMAT;
+  const CURLcode result = curl_easy_setopt(curl, CURLOPT_URL, text);
+  curl_free(text);
+  return result;
+}
+
+// What a print client takes from its environment and its server: no proxy
+// (libcurl would take one from http_proxy, libcups never does), HTTP/1.1
+// alone, no redirect followed, no body decoded, no "100-continue" asked for;
+// and the scheduler's certificate unchecked, as libcups 2.4 leaves it:
+// encrypted, not authenticated.
+CURLcode SetOptions(CURL* curl, Transfer* transfer, const std::string& request, curl_slist* headers,
+                    long milliseconds) {
+  CURLcode result = CURLE_OK;
+  const auto set = [&](CURLoption option, auto value) {
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, option, value);
+  };
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_PROXY, "");
+  set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
+  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_SSL_VERIFYPEER, 0L);
+  set(CURLOPT_SSL_VERIFYHOST, 0L);
+  set(CURLOPT_TIMEOUT_MS, milliseconds);
+  // A name lookup that hangs would otherwise hold the call to its end.
+  set(CURLOPT_QUICK_EXIT, 1L);
+  set(CURLOPT_USERAGENT, cupsUserAgent());
+  set(CURLOPT_HTTPHEADER, headers);
+  set(CURLOPT_POSTFIELDS, request.data());
+  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+  set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  set(CURLOPT_HEADERDATA, transfer);
+  set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  set(CURLOPT_WRITEDATA, transfer);
+  set(CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+  set(CURLOPT_XFERINFODATA, transfer);
+  set(CURLOPT_NOPROGRESS, 0L);
+  return result;
+}
+
+Posted Post(CURL* curl, const std::string& server, const std::string& request, bool tls, long milliseconds) {
+  Transfer transfer;
+  transfer.curl = curl;
+  curl_easy_reset(curl);  // keeps the connection
+  const std::unique_ptr<curl_slist, HeadersCleanup> headers(
+      curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"));
+  CURLcode result = headers ? SetAddress(curl, server, tls) : CURLE_OUT_OF_MEMORY;
+  if (result == CURLE_OK) result = SetOptions(curl, &transfer, request, headers.get(), milliseconds);
+  if (result == CURLE_OK) result = curl_easy_perform(curl);
+  Posted& posted = transfer.posted;
+  posted.result = transfer.whole ? CURLE_OK : result;
+  posted.httpStatus = transfer.status >= 200 ? transfer.status : 0;
+  // libcurl 7.88 refuses a header line over 100 KiB as if memory ran out.
+  if (result == CURLE_OUT_OF_MEMORY && !transfer.headersEnded && posted.cut == Cut::kNone) posted.cut = Cut::kHeaders;
+  return std::move(posted);
+}
+
+}  // namespace
+
+Posted PostIpp(ipp_t* request) {
+  const auto started = Clock::now();
+  Posted posted;
+  CURL* curl = ThreadHandle();
+  std::string bytes;
+  ippSetState(request, IPP_STATE_IDLE);
+  if (!curl || ippWriteIO(&bytes, AppendTo, 1, nullptr, request) != IPP_STATE_DATA) {
+    posted.cut = Cut::kOutOfMemory;
+    return posted;
+  }
+  const std::string server = cupsServer();
+  const http_encryption_t encryption = cupsEncryption();
+  // A local socket never leaves the machine, so it is never encrypted.
+  const bool local = server[0] == '/';
+  bool tls = !local && (encryption == HTTP_ENCRYPTION_REQUIRED || encryption == HTTP_ENCRYPTION_ALWAYS);
+  for (;;) {
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    posted = Post(curl, server, bytes, tls, std::max(1L, kCallMilliseconds - static_cast<long>(spent)));
+    // A scheduler that takes requests only over TLS says so; libcups would
+    // then go over to it, once.
+    if (posted.httpStatus != 426 || tls || local) return posted;
+    tls = true;
+  }
+}
