@@ -21,7 +21,9 @@ lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
   { cat "$scratch/lintian" >&2; fail "lintian finds errors or warnings in $deb (above)"; }
 [ "$(dpkg-deb -f "$deb" Package)" = printer-probe ] || fail "Package: $(dpkg-deb -f "$deb" Package)"
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section: $(dpkg-deb -f "$deb" Section)"
-dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libcups2( |,|$)' || fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+for library in libcups2 libcurl3-gnutls; do
+  dpkg-deb -f "$deb" Depends | grep -Eq "(^|, )$library( |,|\$)" || fail "Depends lacks $library: $(dpkg-deb -f "$deb" Depends)"
+done
 dpkg-deb -x "$deb" "$scratch/root"
 zcat "$scratch/root/usr/share/doc/printer-probe/changelog.gz" | head -n 1 |
   grep -qx "printer-probe ($version) unstable; urgency=medium" || fail "the changelog's first entry is not $version"
