@@ -95,7 +95,7 @@ targets() {  # RESULTS
       printf "%s %s %.2f %s\n", name, limit, ratio, (ratio <= limit ? "yes" : "no")
     }
     END {
-      check("probe/lpstat@1000", 0.5, "1000 probe", "1000 lpstat")
+      check("probe/lpstat@1000", 0.4, "1000 probe", "1000 lpstat")
       check("probe/bare@1000", 1.2, "1000 probe", "1000 bare")
       check("probe@5000/probe@1000", 6, "5000 probe", "1000 probe")
       check("probe/bare@tls", 1.2, "tls probe", "tls bare")

@@ -11,6 +11,8 @@
 #
 #   bench/run.sh                    from the repo root, a few minutes
 #   BENCH_COUNTS="0 100" BENCH_RUNS=3 BENCH_ROUNDS=1 bench/run.sh     a quick trial
+#   BENCH_BEFORE=PATH bench/run.sh  also times an earlier build of the probe at
+#                                   0 queues, where its start-up is all it costs
 #
 # BENCH_COUNTS must rise, since queues are only ever added.
 set -euo pipefail
@@ -35,6 +37,7 @@ cmake --build build/bench --target printer-probe bare-requests delay-proxy
 probe=build/bench/printer-probe
 bare=build/bench/bench/bare-requests
 delay_proxy=build/bench/bench/delay-proxy
+before_probe=${BENCH_BEFORE:+$(realpath "${BENCH_BEFORE}")}
 
 out=build/bench-results
 rm -rf "$out"
@@ -89,6 +92,12 @@ peak_kib() {
 measure() {  # LABEL (the queue count, or the network case)
   local n=$1 log=$out/cupsd-$1.log per_round=$(((runs + rounds - 1) / rounds))
   local note="sh -c 'echo %s \$(cat /proc/$pid/stat) >> $log'"
+  local commands=(probe lpstat bare) before=()
+  if [ "$n" = 0 ] && [ -n "$before_probe" ]; then
+    commands+=(before)
+    # shellcheck disable=SC2059
+    before=(-n before -p "$(printf "$note" before)" "$before_probe")
+  fi
   : > "$out/times-$n.csv"
   for _ in $(seq "$rounds"); do
     # shellcheck disable=SC2059
@@ -96,14 +105,14 @@ measure() {  # LABEL (the queue count, or the network case)
       --export-csv "$out/round.csv" \
       -n probe -p "$(printf "$note" probe)" "$probe" \
       -n lpstat -p "$(printf "$note" lpstat)" "lpstat -e" \
-      -n bare -p "$(printf "$note" bare)" "$bare" </dev/null
+      -n bare -p "$(printf "$note" bare)" "$bare" "${before[@]}" </dev/null
     tail -n +2 "$out/round.csv" >> "$out/times-$n.csv"
     echo "end $(cat "/proc/$pid/stat")" >> "$log"
   done
   cpu_per_run "$log" "$hz" > "$out/cpu-$n.txt"
 
   local name median min max cpu
-  for name in probe lpstat bare; do
+  for name in "${commands[@]}"; do
     median=$(column_of "$name" 4 | sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
     min=$(column_of "$name" 7 | sort -g | head -n 1)
     max=$(column_of "$name" 8 | sort -g | tail -n 1)
@@ -112,6 +121,7 @@ measure() {  # LABEL (the queue count, or the network case)
       probe) set -- "$probe" ;;
       lpstat) set -- lpstat -e ;;
       bare) set -- "$bare" ;;
+      before) set -- "$before_probe" ;;
     esac
     awk -v n="$n" -v c="$name" -v me="$median" -v mi="$min" -v ma="$max" -v cpu="$cpu" -v kib="$(peak_kib "$@")" \
       'BEGIN { printf "%s %s %.3f %.3f %.3f %s %d\n", n, c, me * 1000, mi * 1000, ma * 1000, cpu, kib }'
@@ -227,6 +237,7 @@ table() {  # PATTERN HEADING
     $1 ~ pattern { row[++k] = $0 }
     END {
       label["probe"] = "printer-probe"; label["lpstat"] = "lpstat -e"; label["bare"] = "4 bare requests"
+      label["before"] = "printer-probe, the earlier build"
       label["least"] = "least possible for the 4 requests: 1 connection, 4 round trips"
       label["tls"] = "TLS required, loopback"; label["distance"] = "plain TCP, 10 ms each way"
       for (i = 1; i <= k; i++) {
@@ -257,7 +268,13 @@ table() {  # PATTERN HEADING
   echo "  call, must ask of the scheduler."
   echo
   echo "With no queues the probe's size call already succeeds and it stops after one"
-  echo "request, so at 0 it does a quarter of the bare requests' work."
+  echo "request, so at 0 it does a quarter of the bare requests' work, and its time is"
+  echo "mostly its start-up: loading libcups, libcurl and the TLS stack they share."
+  if [ -n "$before_probe" ]; then
+    echo "The row *printer-probe, the earlier build* is \`${BENCH_BEFORE}\`"
+    echo "($(git -C "$(dirname "$before_probe")" log -1 --format='%h, %s' 2>/dev/null | cut -c1-60 || echo 'an earlier build')),"
+    echo "timed in the same rounds, to show what the start-up cost before."
+  fi
   echo
   table '^[0-9]+$' Queues
   echo

@@ -53,10 +53,10 @@ distance bare 90 80 100 0 1
 distance least 100 100 100 - -
 R
 check "targets compare numbers, within one queue count or case" \
-  "probe/lpstat@1000 0.5 0.45 yes|probe/bare@1000 1.2 0.90 yes|probe@5000/probe@1000 6 6.78 no|probe/bare@tls 1.2 1.14 yes|probe/lpstat@tls 1 1.04 no|probe/bare@distance 1.1 1.11 no|probe/least@distance 1.2 1.00 yes" \
+  "probe/lpstat@1000 0.4 0.45 no|probe/bare@1000 1.2 0.90 yes|probe@5000/probe@1000 6 6.78 no|probe/bare@tls 1.2 1.14 yes|probe/lpstat@tls 1 1.04 no|probe/bare@distance 1.1 1.11 no|probe/least@distance 1.2 1.00 yes" \
   "$(targets "$work/results" | paste -sd'|')"
 check "a target with a missing figure is not judged" \
-  "probe/lpstat@1000 0.5 - -|probe/bare@1000 1.2 - -|probe@5000/probe@1000 6 - -|probe/bare@tls 1.2 - -|probe/lpstat@tls 1 - -|probe/bare@distance 1.1 - -|probe/least@distance 1.2 - -" \
+  "probe/lpstat@1000 0.4 - -|probe/bare@1000 1.2 - -|probe@5000/probe@1000 6 - -|probe/bare@tls 1.2 - -|probe/lpstat@tls 1 - -|probe/bare@distance 1.1 - -|probe/least@distance 1.2 - -" \
   "$(targets /dev/null | paste -sd'|')"
 
 touch "$work/marker"
