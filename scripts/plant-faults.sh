@@ -52,23 +52,26 @@ plant src/winspool-cups.cc \
   'remote queues are not left out'
 plant src/winspool-cups.cc 'if (type & CUPS_PRINTER_DEFAULT)' 'if (type & CUPS_PRINTER_NOT_SHARED)' \
   'the default queue is not marked as such'
-plant src/winspool-cups.cc 'status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_FORBIDDEN ?' \
-  'status == HTTP_STATUS_FORBIDDEN ?' 'a password demanded is not access denied'
-plant src/winspool-cups.cc 'if (reused && exchanged == Exchanged::kUnanswered) {' 'if (false) {' \
-  'a kept connection the server closed is not opened again'
-plant src/winspool-cups.cc 'if (exchanged != Exchanged::kAnswer || !IsWhole(http_.get())) Drop();' \
-  'if (exchanged != Exchanged::kAnswer) Drop();' 'a connection left unfinished is kept'
+plant src/winspool-cups.cc 'posted.httpStatus == 401 || posted.httpStatus == 403 ?' 'posted.httpStatus == 403 ?' \
+  'a password demanded is not access denied'
+plant src/winspool-cups.cc $'case Cut::kSilent:\n      return ERROR_TIMEOUT;' $'case Cut::kSilent:\n      return RPC_S_CALL_FAILED;' \
+  'a silent scheduler is not a timeout'
 plant src/printer-pack.cc 'bytes = AlignUp(bytes, alignof(Char)) +' 'bytes = AlignUp(bytes, 1) +' \
   'the size leaves out the alignment of wide names'
 plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a buffer a byte short is filled'
 plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
-plant src/printer-answer.cc $'if (tag == kEndOfAttributes) {\n      endGroup();' 'if (tag == kEndOfAttributes) {' \
+plant src/printer-answer.cc $'if (step == Step::kEnd) {\n      endGroup();' 'if (step == Step::kEnd) {' \
   'the last printer of an answer is dropped'
-plant src/ipp-exchange.cc 'if (scanned == waiting.size()) return Exchanged::kMalformed;' '' \
+plant src/ipp-transport.cc 'if (transfer->headerBytes > kMaximumHeaderBytes) {' 'if (false) {' \
   'header lines are taken without bound'
-plant src/ipp-exchange.cc 'strcasecmp(httpGetField(http, HTTP_FIELD_CONNECTION), "close") != 0;' 'true;' \
-  'a connection the server means to close is kept'
-plant src/call-limit.cc 'if (Clock::now() >= deadline) {' 'if (false) {' 'a call is never cut at its limit'
+plant src/ipp-transport.cc 'set(CURLOPT_TIMEOUT_MS, milliseconds);' '' 'a call is never cut at its limit'
+plant src/ipp-transport.cc 'if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;' 'return 0;' \
+  'a silence is never noticed'
+plant src/ipp-transport.cc 'return transfer->BodyAnnounced() > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;' \
+  'return length;' 'a whole answer that promised more is waited for'
+plant src/ipp-transport.cc 'set(CURLOPT_PROXY, "");' '' 'a proxy named in the environment is used'
+plant src/ipp-transport.cc 'if (posted.httpStatus != 426 || tls || local) return posted;' 'return posted;' \
+  'a scheduler asking for TLS is not given it'
 plant src/wide-console.cc 'text.resize(text.size() * 2);' 'break;' 'a wide line longer than 256 characters is lost'
 plant src/getch-posix.cc '~(ICANON | ECHO | ISIG | IEXTEN)' '~(ICANON | ISIG | IEXTEN)' 'the key is echoed'
 
