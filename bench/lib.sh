@@ -12,6 +12,7 @@ install_missing() {
   done
   [ -x /usr/bin/time ] || missing+=(time)
   [ -f /usr/include/cups/cups.h ] || missing+=(libcups2-dev)
+  compgen -G '/usr/include/*/curl/curl.h' >/dev/null || [ -f /usr/include/curl/curl.h ] || missing+=(libcurl4-gnutls-dev)
   [ ${#missing[@]} -eq 0 ] && return 0
 
   local guard=
