@@ -39,9 +39,18 @@ bool Send(int fd, const std::string& bytes) {
   return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+// Whether request holds its header lines and the body they announce.
+bool Whole(const std::string& request) {
+  const size_t end = request.find("\r\n\r\n");
+  const size_t length = request.find("Content-Length: ");
+  return end != std::string::npos &&
+         request.size() >= end + 4 + (length < end ? std::stoul(request.substr(length + 16)) : 0);
+}
+
 // Takes a request in: waits for one to begin, then reads everything that
-// comes until the client pauses. False when none came.
-bool Drain(int fd, const std::atomic<bool>& stop, std::string* request) {
+// comes until the client pauses, or with atOnce until it is whole. False
+// when none came.
+bool Drain(int fd, const std::atomic<bool>& stop, std::string* request, bool atOnce) {
   char chunk[4096];
   pollfd in = {fd, POLLIN, 0};
   for (int waited = 0; poll(&in, 1, 100) == 0; ++waited)
@@ -51,7 +60,7 @@ bool Drain(int fd, const std::atomic<bool>& stop, std::string* request) {
     const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
     if (got <= 0) break;
     request->append(chunk, static_cast<size_t>(got));
-    if (poll(&in, 1, 100) <= 0) break;
+    if ((atOnce && Whole(*request)) || poll(&in, 1, 100) <= 0) break;
   }
   return !request->empty();
 }
@@ -123,7 +132,9 @@ std::string FakeScheduler::GoodAnswer(const std::string& request) const {
 
 void FakeScheduler::Respond(int client) {
   std::string request;
-  for (int served = 0; Drain(client, stop_, &request); ++served) {
+  // As cupsd does, which then closes at once.
+  const bool atOnce = answer_ == Answer::kEndedByTheClose;
+  for (int served = 0; Drain(client, stop_, &request, atOnce); ++served) {
     const std::string good = GoodAnswer(request);
     const std::string ok = HttpOk("application/ipp", good.size()) + good;
     const int number = ++requests_;  // over all connections
@@ -159,6 +170,9 @@ void FakeScheduler::Respond(int client) {
       case Answer::kEndlessContinue:
         while (!stop_ && Send(client, "HTTP/1.1 100 Continue\r\n\r\n"))
           std::this_thread::sleep_for(std::chrono::seconds(1));
+        return;
+      case Answer::kEndedByTheClose:
+        Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nConnection: close\r\n\r\n" + good);
         return;
       case Answer::kTrickle:
         Send(client, HttpOk("application/ipp", good.size()));

@@ -44,6 +44,8 @@ class FakeScheduler {
                        // connection, gets endless "100 Continue" instead
     kGoneAfter,        // good answers, then at the next request the connection closed and no one listening
     kSilentAfter,      // good answers, then every request taken in and never answered
+    kEndedByTheClose,  // a good answer of no stated length, "Connection: close", the connection
+                       // closed right after its last byte
   };
   FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();

@@ -115,6 +115,8 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
       {"queues up to the largest answer, with little memory left", Answer::kKeepAlive,
        FakeReply{0, std::vector<std::string>(kMaximumAnswerBytes / 40, "")}, StoppedAtFirst(8), 3, true, false, 0,
        scarce},
+      {"each answer of no stated length, ended by closing right after its last byte", Answer::kEndedByTheClose, kUsual,
+       listed, 3, false, false, 4},
   };
   const auto check = [&](const auto& row, const std::string& path) {
     SCOPED_TRACE(row.what);
