@@ -1,13 +1,20 @@
 #include "fake-scheduler.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <utility>
+
+#include "private-scheduler.h"
+#include "process.h"
 
 namespace {
 
@@ -214,4 +221,83 @@ void FakeScheduler::Respond(int client) {
     for (int waited = 0; !stop_ && waited < 300; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return;
   }
+}
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+// A TCP port of 127.0.0.1 that nothing uses now, or 0.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+bool Listens(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = Loopback(port);
+  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+}  // namespace
+
+SocatFront::SocatFront(const std::string& path, bool tls) : folder_(MakeTemporaryFolder()) {
+  const int port = FreePort();
+  if (folder_.empty() || !port) return;
+  std::string listen = "TCP-LISTEN:" + std::to_string(port);
+  if (tls) {
+    const std::string key = folder_ + "/key.pem", cert = folder_ + "/cert.pem";
+    ProcessOptions openssl;
+    const std::string request = "openssl req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 -subj /CN=x";
+    openssl.argv = SplitWords(request + " -keyout " + key + " -out " + cert);
+    const ProcessResult made = RunProcess(openssl);
+    if (!made.exited || made.status != 0) return;
+    listen = "OPENSSL-LISTEN:" + std::to_string(port) + ",cert=" + cert + ",key=" + key +
+             ",verify=0,openssl-min-proto-version=TLS1.3";
+  }
+  listen += ",bind=127.0.0.1,reuseaddr,fork";
+  const std::string to = "UNIX-CONNECT:" + path;
+  // Nothing but calls safe after a fork in a process with threads.
+  pid_ = fork();
+  if (pid_ == 0) {
+    setsid();
+    const int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+    execlp("socat", "socat", listen.c_str(), to.c_str(), nullptr);
+    _exit(127);
+  }
+  if (pid_ < 0) return;
+  RemoveWhenGone(folder_, {"kill", "--", "-" + std::to_string(pid_)});
+  for (int waited = 0; waited < 200; ++waited) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    if (Listens(port)) {
+      address_ = "127.0.0.1:" + std::to_string(port);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+SocatFront::~SocatFront() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  RemoveFolder(folder_);
 }

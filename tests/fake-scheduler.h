@@ -74,4 +74,25 @@ class FakeScheduler {
   std::thread server_;
 };
 
+// socat in front of a fake scheduler, relaying a free TCP port of 127.0.0.1
+// to its socket at path; with tls it speaks TLS 1.3 there, as OpenSSL's
+// servers do (session tickets after the handshake), on a certificate made
+// for it. It runs in a session of its own, ended with this object, or by a
+// watcher should the test be killed first.
+class SocatFront {
+ public:
+  SocatFront(const std::string& path, bool tls);
+  ~SocatFront();
+  SocatFront(const SocatFront&) = delete;
+  SocatFront& operator=(const SocatFront&) = delete;
+
+  // "127.0.0.1:PORT" once it listens; "" when it did not start.
+  const std::string& address() const { return address_; }
+
+ private:
+  std::string folder_;
+  int pid_ = -1;
+  std::string address_;
+};
+
 #endif  // PRINTER_PROBE_TESTS_FAKE_SCHEDULER_H_

@@ -1,7 +1,9 @@
 // printer-probe against a scheduler that misbehaves on purpose (a fake one
 // of the test's own): answers no real cupsd gives, and a scheduler that goes
-// away or falls silent part way through a run. Each run still ends with its
-// own words, the prompt and 0, in time and in bounded memory.
+// away or falls silent part way through a run; and against what lies
+// between it and a scheduler across a network: TLS, a proxy named in the
+// environment. Each run still ends with its own words, the prompt and 0, in
+// time and in bounded memory.
 //
 // PRINTER_PROBE names the program; PROBE_RUNNER may wrap it (valgrind).
 
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +51,10 @@ FakeReply AnsweringWell(int requests) {
   return {0, kNames, 0, requests};
 }
 
+// How a row's probe reaches its scheduler: the fake's socket, or over TCP a
+// socat front of it, plain or TLS.
+enum class Via { kSocket, kTcp, kTls };
+
 // The least address space, to a MiB, in which the probe lists a few queues:
 // with a little more, a flood of them is more than it can hold. What the
 // program itself takes varies from machine to machine.
@@ -66,7 +73,8 @@ long long LeastAddressSpace(const std::string& path) {
 // memory, with one line: the probe's own line, the prompt and 0. The four
 // calls share one connection, answered without "100 Continue"; one that the
 // server closed since its last answer is opened again, and a request whose
-// answer had begun is never sent again.
+// answer had begun is never sent again. Whatever stands between, the probe
+// goes straight to the scheduler, over TLS where it is asked to.
 TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   using Answer = FakeScheduler::Answer;
   // valgrind and AddressSanitizer need far more room than any cap leaves.
@@ -74,6 +82,12 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   // Rows with a cap run alone; the -1 only marks the row as one.
   const long long scarce = alone ? LeastAddressSpace(Path()) + (2 << 20) : -1;
   const std::string listed = Listings(kNames) + kPrompt;
+  const std::vector<std::pair<std::string, std::string>> always = {{"CUPS_ENCRYPTION", "Always"}};
+  // Where libcurl would find a proxy, naming one that refuses connections.
+  const std::string refusing = "http://127.0.0.1:1";
+  const std::vector<std::pair<std::string, std::string>> proxied = {
+      {"http_proxy", refusing}, {"HTTP_PROXY", refusing}, {"https_proxy", refusing}, {"HTTPS_PROXY", refusing},
+      {"all_proxy", refusing},  {"ALL_PROXY", refusing},  {"no_proxy", ""},          {"NO_PROXY", ""}};
   // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): a table, in the order it reads best
   const struct {
     const char* what;
@@ -85,6 +99,8 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
     bool again = false;          // reaches no code that another row does not: left out under valgrind
     int connections = 0;         // when not 0, those the run made
     long long addressSpace = 0;  // a cap on the probe's, or 0
+    Via via = Via::kSocket;
+    std::vector<std::pair<std::string, std::string>> env = {};  // added to the probe's
   } rows[] = {
       {"every request answered, one connection", Answer::kKeepAlive, kUsual, listed, 2, false, false, 1},
       {"a connection closed after each answer", Answer::kOneAnswerEach, kUsual, listed, 3, false, false, 4},
@@ -117,14 +133,23 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
        scarce},
       {"each answer of no stated length, ended by closing right after its last byte", Answer::kEndedByTheClose, kUsual,
        listed, 3, false, false, 4},
+      // GnuTLS says "try again" when a ticket comes after the handshake: no silence.
+      {"TLS 1.3 with session tickets", Answer::kKeepAlive, kUsual, listed, 3, false, false, 1, 0, Via::kTls, always},
+      {"a proxy named in the environment", Answer::kKeepAlive, kUsual, listed, 3, false, true, 0, 0, Via::kTcp,
+       proxied},
   };
   const auto check = [&](const auto& row, const std::string& path) {
     SCOPED_TRACE(row.what);
     FakeScheduler fake(path, row.answer, row.reply);
+    const bool tcp = row.via == Via::kTcp || row.via == Via::kTls;
+    const std::unique_ptr<SocatFront> front(tcp ? new SocatFront(path, row.via == Via::kTls) : nullptr);
     ProcessOptions options;
     options.addressSpaceLimit = row.addressSpace;
+    options.env = row.env;
+    const std::string server = front ? front->address() : path;
+    ASSERT_FALSE(server.empty()) << "socat did not start";
     const auto started = std::chrono::steady_clock::now();
-    const ProcessResult run = RunProbe(path, options);
+    const ProcessResult run = RunProbe(server, options);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (row.whole) {
       EXPECT_EQ(run.out.substr(0, 2 * row.output.size()), row.output);
