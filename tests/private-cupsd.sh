@@ -9,6 +9,13 @@
 # scheduler does. With PRIVATE_CUPSD_PORT=N it also listens on 127.0.0.1:N,
 # where it speaks TLS too, with a certificate it makes itself.
 #
+# With PRIVATE_CUPSD_REMOTE=1 (root only) it runs in a network namespace of
+# its own, listening there on 198.51.100.1:631 too, an address that exists
+# in that namespace alone: clients there are not on loopback, so it demands
+# TLS of them as of any across a network (a plain request is refused with
+# 426 Upgrade Required) and shows them its queues, all shared. Programs run
+# there through `nsenter --net=/proc/PID/ns/net`, PID in DIR/cupsd.pid.
+#
 # It never outlives the process that started it (PRIVATE_CUPSD_OWNER, by
 # default this script's parent): should that end without stopping it,
 # killed or aborted, the scheduler is stopped and DIR removed.
@@ -21,20 +28,25 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 start() {
   mkdir -p "$dir"/{spool,cache,state,log,tmp,ppd}
+  remote=${PRIVATE_CUPSD_REMOTE:-0} namespace=()
   # cupsd makes its own certificate only where its keychain folder exists.
-  [ -z "${PRIVATE_CUPSD_PORT:-}" ] || mkdir -p "$dir/ssl"
+  [ -z "${PRIVATE_CUPSD_PORT:-}" ] && [ "$remote" = 0 ] || mkdir -p "$dir/ssl"
+  [ "$remote" = 0 ] ||
+    namespace=(unshare --net sh -c 'ip link set lo up && ip address add 198.51.100.1/32 dev lo && exec "$@"' sh)
   cat > "$dir/cupsd.conf" <<CONF
 Listen $dir/cups.sock
 $( [ -n "${PRIVATE_CUPSD_PORT:-}" ] && echo "Listen 127.0.0.1:$PRIVATE_CUPSD_PORT" )
+$( [ "$remote" = 1 ] && echo "Listen 198.51.100.1:631" )
 LogLevel warn
 MaxLogSize 0
 Browsing No
-DefaultShared No
+DefaultShared $( [ "$remote" = 1 ] && echo Yes || echo No )
 WebInterface No
 <Location />
   Order allow,deny
   Allow all
 $( [ "${PRIVATE_CUPSD_DENY:-0}" = 1 ] && printf "  AuthType Basic\n  Require user nobody-at-all\n" )
+$( [ "$remote" = 1 ] && echo "  Encryption Required" )
 </Location>
 <Location /admin>
   Order allow,deny
@@ -61,7 +73,7 @@ DataDir /usr/share/cups
 FileDevice Yes
 SystemGroup root
 CONF
-  setsid "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
+  setsid "${namespace[@]}" "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >"$dir/log/stdout" 2>&1 &
   echo $! > "$dir/cupsd.pid"
   setsid "$here/when-gone.sh" "${PRIVATE_CUPSD_OWNER:-$PPID}" "$dir" "$here/private-cupsd.sh" stop "$dir" \
     </dev/null >/dev/null 2>&1 &

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "process.h"
@@ -39,9 +40,9 @@ void RemoveWhenGone(const std::string& folder, const std::vector<std::string>& c
   RunProcess(options);
 }
 
-PrivateScheduler::PrivateScheduler(bool refusing) : folder_(MakeTemporaryFolder()) {
+PrivateScheduler::PrivateScheduler(Kind kind) : kind_(kind), folder_(MakeTemporaryFolder()) {
   std::string out;
-  if (folder_.empty() || !Run({PRIVATE_CUPSD_SCRIPT, "start", folder_}, &out, refusing).empty()) return;
+  if (folder_.empty() || !Run({PRIVATE_CUPSD_SCRIPT, "start", folder_}, &out).empty()) return;
   socket_ = out.substr(0, out.find('\n'));
   started_ = true;
 }
@@ -57,13 +58,21 @@ std::string PrivateScheduler::Stop() {
   return Run({PRIVATE_CUPSD_SCRIPT, "stop", folder_});
 }
 
-std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out, bool refusing) {
+std::vector<std::string> PrivateScheduler::Across() const {
+  std::ifstream file(folder_ + "/cupsd.pid");
+  std::string pid;
+  file >> pid;
+  return {"nsenter", "--net=/proc/" + pid + "/ns/net"};
+}
+
+std::string PrivateScheduler::Run(const std::vector<std::string>& argv, std::string* out) {
   ProcessOptions options;
   options.argv = argv;
   // HOME in the folder: no one's own lpoptions adds destinations to lpstat's.
   options.env = {{"CUPS_SERVER", socket_},
                  {"HOME", folder_},
-                 {"PRIVATE_CUPSD_DENY", refusing ? "1" : "0"},
+                 {"PRIVATE_CUPSD_DENY", kind_ == Kind::kRefusing ? "1" : "0"},
+                 {"PRIVATE_CUPSD_REMOTE", kind_ == Kind::kAcrossANetwork ? "1" : "0"},
                  {"PRIVATE_CUPSD_OWNER", std::to_string(getpid())}};
   const ProcessResult result = RunProcess(options);
   if (out) *out = result.out;

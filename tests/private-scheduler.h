@@ -9,9 +9,13 @@
 
 class PrivateScheduler {
  public:
-  // Starts it; check started(). A refusing one answers every request with
-  // "not authorized", as a locked-down scheduler does.
-  explicit PrivateScheduler(bool refusing = false);
+  // A refusing one answers every request with "not authorized", as a
+  // locked-down scheduler does. One across a network (root only) is reached
+  // at kAcrossANetwork by programs run through Across(), and takes their
+  // requests only over TLS, as private-cupsd.sh tells.
+  enum class Kind { kOpen, kRefusing, kAcrossANetwork };
+  // Starts it; check started().
+  explicit PrivateScheduler(Kind kind = Kind::kOpen);
   ~PrivateScheduler();
   PrivateScheduler(const PrivateScheduler&) = delete;
   PrivateScheduler& operator=(const PrivateScheduler&) = delete;
@@ -19,6 +23,8 @@ class PrivateScheduler {
   bool started() const { return started_; }
   const std::string& socket() const { return socket_; }
   const std::string& folder() const { return folder_; }
+  std::vector<std::string> Across() const;
+  static constexpr const char* kAcrossANetwork = "198.51.100.1:631";
 
   // Each returns the command's own words on failure, "" on success.
   std::string AddQueue(const std::string& name, const std::vector<std::string>& options = {});
@@ -30,7 +36,8 @@ class PrivateScheduler {
   std::vector<std::string> LpstatNames();
 
  private:
-  std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr, bool refusing = false);
+  std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr);
+  Kind kind_;
   std::string folder_;
   std::string socket_;
   bool started_ = false;

@@ -63,7 +63,7 @@ PrivateScheduler* ProbeAgainstCups::scheduler_ = nullptr;
 // Where the probe stops at its first call: a scheduler with no queues, none
 // at all, and one that refuses every request, as a locked-down one does.
 TEST_F(ProbeAgainstCups, StopsAtTheFirstCall) {
-  PrivateScheduler refusing(true);
+  PrivateScheduler refusing(PrivateScheduler::Kind::kRefusing);
   ASSERT_TRUE(refusing.started());
   const std::pair<std::string, std::string> rows[] = {
       {scheduler_->socket(), "EnumPrintersA(1) succeeded with NULL buffer. Exiting...\n"},

@@ -38,7 +38,8 @@ constexpr bool kUnderAddressSanitizer = false;
 #endif
 
 // printer-probe as the suites run it, against the scheduler at server:
-// PRINTER_PROBE names it, and PROBE_RUNNER may wrap it (valgrind).
+// PRINTER_PROBE names it, and PROBE_RUNNER may wrap it (valgrind), run in
+// turn by options.argv when that is given (nsenter, say).
 ProcessResult RunProbe(const std::string& server, ProcessOptions options = {});
 
 // The environment variable's value, or fallback when it is unset or empty.
