@@ -2,14 +2,19 @@
 // of the test's own): answers no real cupsd gives, and a scheduler that goes
 // away or falls silent part way through a run; and against what lies
 // between it and a scheduler across a network: TLS, a proxy named in the
-// environment. Each run still ends with its own words, the prompt and 0, in
-// time and in bounded memory.
+// environment, a name server. Each run still ends with its own words, the
+// prompt and 0, in time and in bounded memory.
 //
 // PRINTER_PROBE names the program; PROBE_RUNNER may wrap it (valgrind).
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -52,8 +57,9 @@ FakeReply AnsweringWell(int requests) {
 }
 
 // How a row's probe reaches its scheduler: the fake's socket; over TCP, a
-// socat front of it, plain or TLS; or a private cupsd across a network.
-enum class Via { kSocket, kTcp, kTls, kAcrossANetwork };
+// socat front of it, plain or TLS; a private cupsd across a network; or a
+// name that no name server answers for.
+enum class Via { kSocket, kTcp, kTls, kAcrossANetwork, kUnansweredName };
 
 // Why no namespace of its own can be made for a run here (not root), or "".
 std::string NoNamespace() {
@@ -62,6 +68,36 @@ std::string NoNamespace() {
   const ProcessResult made = RunProcess(options);
   return made.exited && made.status == 0 ? "" : "no namespace can be made here: " + made.err;
 }
+
+// A name server that takes every question in and never answers: a UDP
+// socket on port 53 of a loopback address of this process's own, named in
+// a resolv.conf that a run through wrapper sees in place of the machine's,
+// in a mount namespace of its own.
+class SilentNameServer {
+ public:
+  explicit SilentNameServer(const std::string& folder) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000000 | (static_cast<uint32_t>(getpid()) & 0xFFFFFF));
+    address.sin_port = htons(53);
+    char name[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, name, sizeof name);
+    listening = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    // glibc waits 30 s at most for an answer.
+    std::ofstream(folder + "/resolv.conf") << "nameserver " << name << "\noptions timeout:30 attempts:1\n";
+    const char* const script = "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"";
+    wrapper = {"unshare", "--mount", "sh", "-c", script, folder + "/resolv.conf"};
+  }
+  ~SilentNameServer() { close(fd_); }
+  SilentNameServer(const SilentNameServer&) = delete;
+  SilentNameServer& operator=(const SilentNameServer&) = delete;
+
+  bool listening = false;
+  std::vector<std::string> wrapper;
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
 
 // The least address space, to a MiB, in which the probe lists a few queues:
 // with a little more, a flood of them is more than it can hold. What the
@@ -82,7 +118,8 @@ long long LeastAddressSpace(const std::string& path) {
 // calls share one connection, answered without "100 Continue"; one that the
 // server closed since its last answer is opened again, and a request whose
 // answer had begun is never sent again. Whatever stands between, the probe
-// goes straight to the scheduler, over TLS where it is asked to.
+// goes straight to the scheduler, over TLS where it is asked to, and a
+// name lookup that never ends is a call that does.
 TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   using Answer = FakeScheduler::Answer;
   // valgrind and AddressSanitizer need far more room than any cap leaves.
@@ -90,14 +127,17 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   // Rows with a cap run alone; the -1 only marks the row as one.
   const long long scarce = alone ? LeastAddressSpace(Path()) + (2 << 20) : -1;
   const std::string listed = Listings(kNames) + kPrompt;
-  // Rows that need a namespace are left out where none can be made, and the
+  // Rows that need namespaces are left out where none can be made, and the
   // case then says so.
   const std::string noNamespace = NoNamespace();
   std::unique_ptr<PrivateScheduler> across;
+  std::unique_ptr<SilentNameServer> nameServer;
   if (noNamespace.empty()) {
     across = std::make_unique<PrivateScheduler>(PrivateScheduler::Kind::kAcrossANetwork);
     ASSERT_TRUE(across->started());
     for (const std::string& name : kNames) ASSERT_EQ(across->AddQueue(name), "");
+    nameServer = std::make_unique<SilentNameServer>(folder_);
+    ASSERT_TRUE(nameServer->listening);
   }
   const std::vector<std::pair<std::string, std::string>> always = {{"CUPS_ENCRYPTION", "Always"}};
   // Where libcurl would find a proxy, naming one that refuses connections.
@@ -156,6 +196,8 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
        proxied},
       {"plain requests refused with 426 Upgrade Required", Answer::kKeepAlive, kUsual, listed, 3, false, false, 0, 0,
        Via::kAcrossANetwork},
+      {"a name lookup that never ends", Answer::kKeepAlive, kUsual, StoppedAtFirst(1460), 10, true, false, 0, 0,
+       Via::kUnansweredName},
   };
   const auto check = [&](const auto& row, const std::string& path) {
     SCOPED_TRACE(row.what);
@@ -169,6 +211,9 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
     if (row.via == Via::kAcrossANetwork) {
       server = PrivateScheduler::kAcrossANetwork;
       options.argv = across->Across();
+    } else if (row.via == Via::kUnansweredName) {
+      server = "cups.printer-probe.test";  // in no hosts file
+      options.argv = nameServer->wrapper;
     }
     ASSERT_FALSE(server.empty()) << "socat did not start";
     const auto started = std::chrono::steady_clock::now();
@@ -196,7 +241,7 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   for (size_t i = 0; i < std::size(rows); ++i) {
     const auto& row = rows[i];
     if ((row.addressSpace && !alone) || (row.again && !Env("PROBE_RUNNER", "").empty())) continue;
-    if (row.via == Via::kAcrossANetwork && !noNamespace.empty()) {
+    if ((row.via == Via::kAcrossANetwork || row.via == Via::kUnansweredName) && !noNamespace.empty()) {
       skipped += std::string("\n  ") + row.what;
       continue;
     }
