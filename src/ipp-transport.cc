@@ -17,21 +17,26 @@ using Clock = std::chrono::steady_clock;
 // bring its end after a whole message; it is given this long to.
 const auto kEndAfterWhole = std::chrono::milliseconds(100);
 
-struct CurlCleanup {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct HeadersCleanup {
-  void operator()(curl_slist* headers) const { curl_slist_free_all(headers); }
-};
-struct UrlCleanup {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+template <auto Free>
+struct Freed {
+  template <typename T>
+  void operator()(T* pointer) const {
+    Free(pointer);
+  }
 };
 
-// The thread's handle holds the connection its last call left whole, kept
-// for its next call as libcups keeps its default connection: over TLS or a
-// distance a new one costs round trips of its own. libcurl reuses it only
-// for the same scheduler, and closes it when the thread ends.
-CURL* ThreadHandle() {
+// What a thread keeps from one call to its next, as libcups keeps its
+// default connection: over TLS or a distance, a new connection costs round
+// trips of its own. The handle holds the connection the last call left
+// whole (libcurl reuses it for the same scheduler alone, and closes it when
+// the thread ends); a scheduler that asked for TLS is asked over TLS from
+// the start.
+struct Kept {
+  std::unique_ptr<CURL, Freed<curl_easy_cleanup>> curl;
+  std::string askedForTls;  // its host and port
+};
+
+Kept* ThreadKept() {
   static const CURLcode initialized = [] {
     // A reader of the caller's output that goes away must not end the
     // process by a signal; libcups, which these calls once went through,
@@ -39,9 +44,9 @@ CURL* ThreadHandle() {
     signal(SIGPIPE, SIG_IGN);
     return curl_global_init(CURL_GLOBAL_DEFAULT);
   }();
-  thread_local std::unique_ptr<CURL, CurlCleanup> handle;
-  if (initialized == CURLE_OK && !handle) handle.reset(curl_easy_init());
-  return handle.get();
+  thread_local Kept kept;
+  if (initialized == CURLE_OK && !kept.curl) kept.curl.reset(curl_easy_init());
+  return kept.curl ? &kept : nullptr;
 }
 
 // One transfer's view of the answer, kept by libcurl's callbacks. They run
@@ -132,7 +137,7 @@ CURLcode SetAddress(CURL* curl, const std::string& server, bool tls) {
     const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, server.c_str());
     return result ? result : curl_easy_setopt(curl, CURLOPT_URL, "http://localhost/");
   }
-  const std::unique_ptr<CURLU, UrlCleanup> url(curl_url());
+  const std::unique_ptr<CURLU, Freed<curl_url_cleanup>> url(curl_url());
   if (!url) return CURLE_OUT_OF_MEMORY;
   const bool bare6 = server.find(':') != std::string::npos && server[0] != '[';
   const std::string host = bare6 ? "[" + server + "]" : server;
@@ -186,7 +191,7 @@ Posted Post(CURL* curl, const std::string& server, const std::string& request, b
   Transfer transfer;
   transfer.curl = curl;
   curl_easy_reset(curl);  // keeps the connection
-  const std::unique_ptr<curl_slist, HeadersCleanup> headers(
+  const std::unique_ptr<curl_slist, Freed<curl_slist_free_all>> headers(
       curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"));
   CURLcode result = headers ? SetAddress(curl, server, tls) : CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK) result = SetOptions(curl, &transfer, request, headers.get(), milliseconds);
@@ -204,24 +209,26 @@ Posted Post(CURL* curl, const std::string& server, const std::string& request, b
 Posted PostIpp(ipp_t* request) {
   const auto started = Clock::now();
   Posted posted;
-  CURL* curl = ThreadHandle();
+  Kept* kept = ThreadKept();
   std::string bytes;
   ippSetState(request, IPP_STATE_IDLE);
-  if (!curl || ippWriteIO(&bytes, AppendTo, 1, nullptr, request) != IPP_STATE_DATA) {
+  if (!kept || ippWriteIO(&bytes, AppendTo, 1, nullptr, request) != IPP_STATE_DATA) {
     posted.cut = Cut::kOutOfMemory;
     return posted;
   }
-  const std::string server = cupsServer();
+  const std::string server = cupsServer(), where = server + ":" + std::to_string(ippPort());
   const http_encryption_t encryption = cupsEncryption();
   // A local socket never leaves the machine, so it is never encrypted.
   const bool local = server[0] == '/';
-  bool tls = !local && (encryption == HTTP_ENCRYPTION_REQUIRED || encryption == HTTP_ENCRYPTION_ALWAYS);
+  bool tls = !local && (encryption == HTTP_ENCRYPTION_REQUIRED || encryption == HTTP_ENCRYPTION_ALWAYS ||
+                        kept->askedForTls == where);
   for (;;) {
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    posted = Post(curl, server, bytes, tls, std::max(1L, kCallMilliseconds - static_cast<long>(spent)));
+    posted = Post(kept->curl.get(), server, bytes, tls, std::max(1L, kCallMilliseconds - static_cast<long>(spent)));
     // A scheduler that takes requests only over TLS says so; libcups would
     // then go over to it, once.
     if (posted.httpStatus != 426 || tls || local) return posted;
     tls = true;
+    kept->askedForTls = where;
   }
 }
