@@ -54,7 +54,7 @@ plant src/winspool-cups.cc 'if (type & CUPS_PRINTER_DEFAULT)' 'if (type & CUPS_P
   'the default queue is not marked as such'
 plant src/winspool-cups.cc 'posted.httpStatus == 401 || posted.httpStatus == 403 ?' 'posted.httpStatus == 403 ?' \
   'a password demanded is not access denied'
-plant src/winspool-cups.cc $'case Cut::kSilent:\n      return ERROR_TIMEOUT;' $'case Cut::kSilent:\n      return RPC_S_CALL_FAILED;' \
+plant src/winspool-cups.cc 'if (posted.cut == Cut::kSilent) return ERROR_TIMEOUT;' '' \
   'a silent scheduler is not a timeout'
 plant src/printer-pack.cc 'bytes = AlignUp(bytes, alignof(Char)) +' 'bytes = AlignUp(bytes, 1) +' \
   'the size leaves out the alignment of wide names'
@@ -67,7 +67,7 @@ plant src/ipp-transport.cc 'if (transfer->headerBytes > kMaximumHeaderBytes) {' 
 plant src/ipp-transport.cc 'set(CURLOPT_TIMEOUT_MS, milliseconds);' '' 'a call is never cut at its limit'
 plant src/ipp-transport.cc 'if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;' 'return 0;' \
   'a silence is never noticed'
-plant src/ipp-transport.cc 'return transfer->BodyAnnounced() > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;' \
+plant src/ipp-transport.cc 'return announced > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;' \
   'return length;' 'a whole answer that promised more is waited for'
 plant src/ipp-transport.cc 'set(CURLOPT_PROXY, "");' '' 'a proxy named in the environment is used'
 plant src/ipp-transport.cc 'if (posted.httpStatus != 426 || tls || local) return posted;' 'return posted;' \

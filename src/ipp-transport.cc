@@ -52,6 +52,7 @@ Kept* ThreadKept() {
 // One transfer's view of the answer, kept by libcurl's callbacks. They run
 // inside a C library, so nothing is thrown out of them.
 struct Transfer {
+  CURL* curl = nullptr;
   Posted posted;
   Clock::time_point heard = Clock::now();
   size_t headerBytes = 0;
@@ -97,7 +98,9 @@ struct Transfer {
       transfer->whole = true;
       transfer->wholeAt = transfer->heard;
       // A server that promised more than the message may never send it.
-      return transfer->BodyAnnounced() > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;
+      curl_off_t announced = -1;
+      curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+      return announced > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;
     }
     if (taken < length) transfer->posted.cut = Cut::kTooLarge;
     return taken;
@@ -110,13 +113,6 @@ struct Transfer {
     if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;
     transfer->posted.cut = transfer->headersEnded ? Cut::kStalled : Cut::kSilent;
     return 1;
-  }
-
-  CURL* curl = nullptr;
-  curl_off_t BodyAnnounced() const {
-    curl_off_t announced = -1;
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    return announced < 0 ? 0 : announced;
   }
 };
 

@@ -34,18 +34,9 @@ DWORD ErrorFromTransfer(const Posted& posted) {
   // A diagnostic never asks for a password: a demand for one is a refusal.
   if (posted.httpStatus >= 300)
     return posted.httpStatus == 401 || posted.httpStatus == 403 ? ERROR_ACCESS_DENIED : RPC_S_CALL_FAILED;
-  switch (posted.cut) {
-    case Cut::kNone:
-    case Cut::kOutOfMemory:
-      break;
-    case Cut::kSilent:
-      return ERROR_TIMEOUT;
-    // An answer that stops part way is no whole message.
-    case Cut::kStalled:
-    case Cut::kHeaders:
-    case Cut::kTooLarge:
-      return RPC_S_CALL_FAILED;
-  }
+  if (posted.cut == Cut::kSilent) return ERROR_TIMEOUT;
+  // Stalled part way, or over a limit: no whole message.
+  if (posted.cut != Cut::kNone) return RPC_S_CALL_FAILED;
   switch (posted.result) {
     case CURLE_OK:
       return 0;
