@@ -62,7 +62,7 @@ plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a b
 plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
 plant src/printer-answer.cc $'if (step == Step::kEnd) {\n      endGroup();' 'if (step == Step::kEnd) {' \
   'the last printer of an answer is dropped'
-plant src/ipp-transport.cc 'if (transfer->headerBytes > kMaximumHeaderBytes) {' 'if (false) {' \
+plant src/ipp-transport.cc 'if (transfer->headerBytes <= kMaximumHeaderBytes) return length;' 'return length;' \
   'header lines are taken without bound'
 plant src/ipp-transport.cc 'set(CURLOPT_TIMEOUT_MS, milliseconds);' '' 'a call is never cut at its limit'
 plant src/ipp-transport.cc 'if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;' 'return 0;' \

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -55,27 +53,19 @@ struct Transfer {
   CURL* curl = nullptr;
   Posted posted;
   Clock::time_point heard = Clock::now();
-  size_t headerBytes = 0;
-  long status = 0;  // of the answer whose header lines are coming
-  bool headersEnded = false;
-  size_t bodyBytes = 0;
+  size_t headerBytes = 0, bodyBytes = 0;
   size_t scanned = 0;  // how far the body has been looked at for a whole message
   bool whole = false;
   Clock::time_point wholeAt;
 
-  static size_t OnHeader(char* line, size_t, size_t length, void* self) {
+  // Every answer's header lines count, "100 Continue" ones too.
+  static size_t OnHeader(char*, size_t, size_t length, void* self) {
     Transfer* transfer = static_cast<Transfer*>(self);
     transfer->heard = Clock::now();
     transfer->headerBytes += length;
-    if (transfer->headerBytes > kMaximumHeaderBytes) {
-      transfer->posted.cut = Cut::kHeaders;
-      return 0;
-    }
-    char head[16] = {};
-    std::memcpy(head, line, std::min(length, sizeof head - 1));
-    if (std::sscanf(head, "HTTP/%*s %ld", &transfer->status) != 1 && (head[0] == '\r' || head[0] == '\n'))
-      transfer->headersEnded = transfer->status >= 200;  // a "100 Continue" is not the answer
-    return length;
+    if (transfer->headerBytes <= kMaximumHeaderBytes) return length;
+    transfer->posted.cut = Cut::kHeaders;
+    return 0;
   }
 
   static size_t OnBody(char* bytes, size_t, size_t length, void* self) {
@@ -83,7 +73,9 @@ struct Transfer {
     transfer->heard = Clock::now();
     transfer->bodyBytes += length;
     // A refusal is told by its status; its body is not needed.
-    if (transfer->status != 200) return 0;
+    long status = 0;
+    curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) return 0;
     if (transfer->whole) return length;
     std::string& body = transfer->posted.body;
     const size_t taken = std::min(length, kMaximumAnswerBytes - body.size());
@@ -111,7 +103,7 @@ struct Transfer {
     const auto now = Clock::now();
     if (transfer->whole) return now - transfer->wholeAt >= kEndAfterWhole;
     if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;
-    transfer->posted.cut = transfer->headersEnded ? Cut::kStalled : Cut::kSilent;
+    transfer->posted.cut = transfer->bodyBytes > 0 ? Cut::kStalled : Cut::kSilent;
     return 1;
   }
 };
@@ -194,9 +186,10 @@ Posted Post(CURL* curl, const std::string& server, const std::string& request, b
   if (result == CURLE_OK) result = curl_easy_perform(curl);
   Posted& posted = transfer.posted;
   posted.result = transfer.whole ? CURLE_OK : result;
-  posted.httpStatus = transfer.status >= 200 ? transfer.status : 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &posted.httpStatus);
+  if (posted.httpStatus < 200) posted.httpStatus = 0;  // none, or only "100 Continue"
   // libcurl 7.88 refuses a header line over 100 KiB as if memory ran out.
-  if (result == CURLE_OUT_OF_MEMORY && !transfer.headersEnded && posted.cut == Cut::kNone) posted.cut = Cut::kHeaders;
+  if (result == CURLE_OUT_OF_MEMORY && transfer.bodyBytes == 0 && posted.cut == Cut::kNone) posted.cut = Cut::kHeaders;
   return std::move(posted);
 }
 

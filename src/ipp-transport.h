@@ -28,7 +28,7 @@ const int kSilenceSeconds = 5;
 // Why the transport stopped a transfer short of its end.
 enum class Cut {
   kNone,
-  kSilent,       // nothing came for kSilenceSeconds before the answer began
+  kSilent,       // nothing came for kSilenceSeconds before the answer's body began
   kStalled,      // nothing came for kSilenceSeconds after it began
   kHeaders,      // header lines over kMaximumHeaderBytes, or a line over libcurl's own limit
   kTooLarge,     // a body over kMaximumAnswerBytes that holds no whole message
