@@ -11,7 +11,6 @@ const unsigned char kPrinterGroup = 0x04;
 const unsigned char kFirstValueTag = 0x10;
 const unsigned char kEnum = 0x23;
 const unsigned char kNameWithoutLanguage = 0x42;
-const unsigned char kExtension = 0x7F;
 const size_t kHeadBytes = 8;  // version, status, request id
 
 // What follows a message's head, one piece at a time: a group's tag, or a
@@ -39,8 +38,7 @@ class Pieces {
     }
     if (piece->tag == 0) return Step::kMalformed;
     if (piece->tag >= kFirstValueTag) {
-      // An extended value tag carries its real number in the next four bytes.
-      if (piece->tag == kExtension && (at += 4) > size_) return Step::kShort;
+      // 0x7F needs nothing of its own: RFC 8010 puts the extended tag inside the value.
       if (!Field(&at, &piece->name) || !Field(&at, &piece->value)) return Step::kShort;
     }
     at_ = at;
