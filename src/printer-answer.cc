@@ -1,5 +1,7 @@
 #include "printer-answer.h"
 
+#include <cups/cups.h>
+
 #include <string_view>
 #include <utility>
 
@@ -80,12 +82,14 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
   *status = bytes[2] << 8 | bytes[3];
 
   // The printer group being read, and what it has said of its printer so
-  // far; as libcups's reading did, the last printer-name wins.
+  // far; as libcups's reading did, the last printer-name wins. A remote
+  // queue is left out here too, as a server may ignore the request's
+  // printer-type-mask.
   bool inPrinter = false, named = false;
   std::string name;
   int type = 0;
   const auto endGroup = [&] {
-    if (inPrinter && named) onPrinter(std::move(name), type);
+    if (inPrinter && named && !(type & CUPS_PRINTER_REMOTE)) onPrinter(std::move(name), type);
     named = false;
     name.clear();
     type = 0;

@@ -14,7 +14,8 @@
 #include <functional>
 #include <string>
 
-// Called for each printer, in the answer's order.
+// Called for each printer the layer lists, in the answer's order: every
+// printer group with a printer-name, but a remote queue's.
 using OnPrinter = std::function<void(std::string name, int type)>;
 
 // The length of the IPP message that bytes begin with, or 0 while it is not
