@@ -72,6 +72,11 @@ class Pieces {
   size_t depth_ = 0;
 };
 
+// libcups keeps names and strings as C strings: they end at a NUL.
+std::string_view UpToNul(std::string_view text) {
+  return text.substr(0, text.find('\0'));
+}
+
 // An enum's four bytes, most significant first.
 int Enum(std::string_view value) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
@@ -98,7 +103,7 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
   *status = bytes[2] << 8 | bytes[3];
 
   // The printer group being read, and what it has said of its printer so
-  // far: as libcups's reading did, the last printer-name wins. A remote
+  // far: the last printer-name and the last printer-type decide. A remote
   // queue is left out here too, as a server may ignore the request's
   // printer-type-mask.
   bool inPrinter = false, named = false;
@@ -139,14 +144,15 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
       attributesGroup = groupTag;
       inPrinter = groupTag == IPP_TAG_PRINTER;
     }
-    if (!more) attribute = piece.name;
+    if (!more) attribute = UpToNul(piece.name);
     inAttribute = true;
-    if (!inPrinter || more) continue;
-    if (attribute == "printer-name" && piece.tag == IPP_TAG_NAME) {
-      name.assign(piece.value);
-      named = true;
-    } else if (attribute == "printer-type" && piece.tag == IPP_TAG_ENUM) {
-      type = Enum(piece.value);
+    // Each counts only as one value of its own syntax: a printer-name that
+    // is anything else leaves the printer unnamed, and so unlisted.
+    if (inPrinter && attribute == "printer-name") {
+      named = !more && piece.tag == IPP_TAG_NAME;
+      if (named) name.assign(UpToNul(piece.value));
+    } else if (inPrinter && attribute == "printer-type") {
+      type = !more && piece.tag == IPP_TAG_ENUM ? Enum(piece.value) : 0;
     }
   }
 }
