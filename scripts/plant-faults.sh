@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 PATH=$PATH:/usr/sbin:/sbin
-suites=${1:-'^(probe|layer|probe-cups|probe-faults|terminal)$'}
+suites=${1:-'^(probe|layer|probe-cups|probe-faults|terminal|fuzz-replay-.*)$'}
 
 copy=$(mktemp -d /tmp/printer-probe-faults.XXXXXX)
 trap 'rm -rf "$copy"' EXIT
@@ -62,13 +62,15 @@ plant src/printer-pack.cc 'bytes = AlignUp(bytes, alignof(Char)) +' 'bytes = Ali
   'the size leaves out the alignment of wide names'
 plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a buffer a byte short is filled'
 plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
-plant src/printer-answer.cc $'if (tag == kEndOfAttributes) {\n      endGroup();' 'if (tag == kEndOfAttributes) {' \
+plant src/printer-answer.cc $'if (step == Step::kEnd) {\n      endGroup();' 'if (step == Step::kEnd) {' \
   'the last printer of an answer is dropped'
+plant src/printer-answer.cc '!(type & CUPS_PRINTER_REMOTE)' 'true' 'a remote queue the server sends anyway is listed'
 plant src/ipp-exchange.cc 'if (scanned == waiting.size()) return Exchanged::kMalformed;' '' \
   'header lines are taken without bound'
 plant src/ipp-exchange.cc 'strcasecmp(httpGetField(http, HTTP_FIELD_CONNECTION), "close") != 0;' 'true;' \
   'a connection the server means to close is kept'
 plant src/call-limit.cc 'if (Clock::now() >= deadline) {' 'if (false) {' 'a call is never cut at its limit'
+plant src/utf8.cc $'    if (lead == 0xE0) low = 0xA0;   // overlong\n' '' 'overlong three-byte UTF-8 accepted'
 plant src/wide-console.cc 'text.resize(text.size() * 2);' 'break;' 'a wide line longer than 256 characters is lost'
 plant src/getch-posix.cc '~(ICANON | ECHO | ISIG | IEXTEN)' '~(ICANON | ISIG | IEXTEN)' 'the key is echoed'
 

@@ -219,7 +219,7 @@ void Exercise(PackFn pack, const Input& input, const std::vector<std::basic_stri
   const DWORD code = pack(input.queues, nullptr, 0, &needed, &returned);
   Check(needed != kUnset, "the size query left the bytes needed unset");
   Check((needed == 0) == input.queues.empty(), "bytes needed is 0 with names, or not 0 without");
-  Check(code == (needed ? ERROR_INSUFFICIENT_BUFFER : 0), "the size query returned the wrong code");
+  Check(code == (needed ? static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER) : 0), "the size query returned the wrong code");
   Check(returned == 0, "the size query returned a count");
 
   DWORD extra;
