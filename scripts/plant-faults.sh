@@ -29,7 +29,7 @@ plant() {  # FILE FROM TO WHAT
   elif ctest --preset default -R "$suites" --stop-on-failure >ctest.log 2>&1; then
     result="UNCAUGHT"
   else
-    result="caught by $(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Failed.*/\1/p' ctest.log | paste -sd' ')"
+    result="caught by $(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (\(Failed\|Subprocess aborted\).*/\1/p' ctest.log | paste -sd' ')"
     caught=$((caught + 1))
   fi
   planted=$((planted + 1))
