@@ -1,13 +1,12 @@
 #include "printer-answer.h"
 
-#include <cups/cups.h>
+#include <cups/cups.h>  // RFC 8010's tags, by libcups's names for them
 
 #include <string_view>
 #include <utility>
 
 namespace {
 
-// The tags are RFC 8010's, as libcups names them.
 const size_t kHeadBytes = 8;  // version, status, request id
 
 // What follows a message's head, one piece at a time: a group's tag, or a
