@@ -71,17 +71,6 @@ class Pieces {
   size_t depth_ = 0;
 };
 
-// libcups keeps names and strings as C strings: they end at a NUL.
-std::string_view UpToNul(std::string_view text) {
-  return text.substr(0, text.find('\0'));
-}
-
-// An enum's four bytes, most significant first.
-int Enum(std::string_view value) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
-  return static_cast<int>(static_cast<unsigned>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3]);
-}
-
 }  // namespace
 
 size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned) {
@@ -143,15 +132,19 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
       attributesGroup = groupTag;
       inPrinter = groupTag == IPP_TAG_PRINTER;
     }
-    if (!more) attribute = UpToNul(piece.name);
+    // libcups keeps names and strings as C strings, which end at a NUL.
+    if (!more) attribute = piece.name.substr(0, piece.name.find('\0'));
     inAttribute = true;
     // Each counts only as one value of its own syntax: a printer-name that
     // is anything else leaves the printer unnamed, and so unlisted.
     if (inPrinter && attribute == "printer-name") {
       named = !more && piece.tag == IPP_TAG_NAME;
-      if (named) name.assign(UpToNul(piece.value));
+      if (named) name.assign(piece.value.substr(0, piece.value.find('\0')));
     } else if (inPrinter && attribute == "printer-type") {
-      type = !more && piece.tag == IPP_TAG_ENUM ? Enum(piece.value) : 0;
+      const auto* value = reinterpret_cast<const unsigned char*>(piece.value.data());
+      type = more || piece.tag != IPP_TAG_ENUM
+                 ? 0
+                 : static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
     }
   }
 }
