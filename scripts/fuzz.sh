@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target for the packing of printer records and runs it
-# for a bounded time on a scratch copy of the seed corpus, so a run never
-# grows the corpus kept in the repo. Exits non-zero on any finding, leaving
-# the input that triggered it in build/fuzz/findings/.
+# Builds the libFuzzer targets and runs them side by side, one a core, for a
+# bounded time, each on a scratch copy of its seed corpus, so a run never
+# grows the corpora kept in the repo: the packing of printer records
+# (printer-pack) and the reading of the scheduler's answer set beside
+# libcups's (printer-answer). Exits non-zero on any finding, leaving the
+# input that triggered it in build/fuzz/findings/.
 #
-#   fuzz.sh [SECONDS]     run for SECONDS (default 60)
+#   fuzz.sh [SECONDS [TARGET...]]   run for SECONDS (default 60), both targets unless named
 set -eu
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 case $seconds in
-  '' | *[!0-9]* | 0) echo "usage: fuzz.sh [SECONDS]   (a whole number above 0)" >&2; exit 2 ;;
+  '' | *[!0-9]* | 0) echo "usage: fuzz.sh [SECONDS [TARGET...]]   (SECONDS a whole number above 0)" >&2; exit 2 ;;
 esac
+shift $(($# > 0 ? 1 : 0))
+targets=${*:-printer-pack printer-answer}
 
 scripts/install-packages.sh build
 scratch=$(mktemp -d)
@@ -27,27 +31,40 @@ if ! clang++ -fsanitize=fuzzer "$scratch/probe.cc" -o "$scratch/probe" 2>/dev/nu
 fi
 
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz --target printer-pack_fuzz >/dev/null
+for target in $targets; do
+  cmake --build build/fuzz --target "${target}_fuzz" >/dev/null
+done
 
+# 65536 bytes hold thousands of names, past the 4000 the packing target
+# counts, and the answer target reads no more, so that libcups's cost for
+# many attributes stays small.
 findings=build/fuzz/findings
-mkdir -p "$scratch/corpus" "$findings"
-cp tests/fuzz-corpus/printer-pack/* "$scratch/corpus/"
+mkdir -p "$findings"
+for target in $targets; do
+  mkdir -p "$scratch/$target"
+  cp tests/fuzz-corpus/"$target"/* "$scratch/$target/"
+  (status=0
+   build/fuzz/"${target}_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=10 -print_final_stats=1 \
+     -artifact_prefix="$findings/$target-" "$scratch/$target" >"$scratch/$target.log" 2>&1 || status=$?
+   echo "$status" >"$scratch/$target.status") &
+done
+wait
 
-# 65536 bytes hold thousands of names; the target stops counting at 4000.
-status=0
-build/fuzz/printer-pack_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-  -print_final_stats=1 -artifact_prefix="$findings/" "$scratch/corpus" \
-  >"$scratch/log" 2>&1 || status=$?
-
-if [ "$status" -ne 0 ]; then
-  tail -n 60 "$scratch/log" >&2
-  echo "fuzz: printer-pack FAILED (exit $status); inputs kept in $findings/" >&2
-  exit 1
-fi
-
-final_stat() { sed -n "s/^stat::$1: *//p" "$scratch/log"; }
-cov=$(grep -o 'cov: [0-9]*' "$scratch/log" | tail -n 1 | cut -d' ' -f2)
-ft=$(grep -o 'ft: [0-9]*' "$scratch/log" | tail -n 1 | cut -d' ' -f2)
-echo "fuzz: printer-pack clean: $(final_stat number_of_executed_units) runs in ${seconds} s" \
-     "($(final_stat average_exec_per_sec)/s), coverage $cov edges, $ft features," \
-     "corpus $(ls "$scratch/corpus" | wc -l) inputs"
+failed=0
+for target in $targets; do
+  log=$scratch/$target.log
+  status=$(cat "$scratch/$target.status")
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log" >&2
+    echo "fuzz: $target FAILED (exit $status); inputs kept in $findings/" >&2
+    failed=1
+    continue
+  fi
+  final_stat() { sed -n "s/^stat::$1: *//p" "$log"; }
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+  echo "fuzz: $target clean: $(final_stat number_of_executed_units) runs in ${seconds} s" \
+       "($(final_stat average_exec_per_sec)/s), coverage $cov edges, $ft features," \
+       "corpus $(ls "$scratch/$target" | wc -l) inputs"
+done
+exit "$failed"

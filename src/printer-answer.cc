@@ -1,25 +1,21 @@
 #include "printer-answer.h"
 
+#include <cups/cups.h>  // RFC 8010's tags, by libcups's names for them
+
 #include <string_view>
 #include <utility>
 
 namespace {
 
-// The tags of RFC 8010 that the reading needs.
-const unsigned char kEndOfAttributes = 0x03;
-const unsigned char kPrinterGroup = 0x04;
-const unsigned char kFirstValueTag = 0x10;
-const unsigned char kEnum = 0x23;
-const unsigned char kNameWithoutLanguage = 0x42;
-const unsigned char kExtension = 0x7F;
 const size_t kHeadBytes = 8;  // version, status, request id
 
 // What follows a message's head, one piece at a time: a group's tag, or a
 // value with the name of its attribute (empty for one more value of the
-// attribute before it).
+// attribute before it). A nested piece is inside a collection, or closes it.
 struct Piece {
   unsigned char tag = 0;
   std::string_view name, value;
+  bool nested = false;
 };
 enum class Step { kPiece, kEnd, kShort, kMalformed };
 
@@ -27,23 +23,34 @@ class Pieces {
  public:
   Pieces(const unsigned char* bytes, size_t size, size_t at) : bytes_(bytes), size_(size), at_(at) {}
   size_t at() const { return at_; }
+  size_t depth() const { return depth_; }  // collections open at at()
 
-  // Reads the piece at at(), moving past it only when it is whole.
+  // Reads the piece at at(), moving past it only when it is whole. A
+  // message ends where libcups ends it: libcups takes an end tag inside a
+  // collection, and an endCollection outside one, as the end of what it
+  // reads, and reads no name after an endCollection's name length.
   Step Next(Piece* piece) {
     size_t at = at_;
     if (at >= size_) return Step::kShort;
     piece->tag = bytes_[at++];
-    if (piece->tag == kEndOfAttributes) {
-      at_ = at;
-      return Step::kEnd;
-    }
+    piece->nested = depth_ > 0;
     if (piece->tag == 0) return Step::kMalformed;
-    if (piece->tag >= kFirstValueTag) {
-      // An extended value tag carries its real number in the next four bytes.
-      if (piece->tag == kExtension && (at += 4) > size_) return Step::kShort;
+    if (piece->tag == IPP_TAG_END_COLLECTION) {
+      if (size_ - at < 4) return Step::kShort;
+      if (bytes_[at + 2] || bytes_[at + 3]) return Step::kMalformed;
+      at += 4;
+    } else if (piece->tag >= IPP_TAG_UNSUPPORTED_VALUE) {
+      // 0x7F needs nothing of its own: RFC 8010 puts the extended tag inside the value.
       if (!Field(&at, &piece->name) || !Field(&at, &piece->value)) return Step::kShort;
+      if ((piece->tag == IPP_TAG_INTEGER || piece->tag == IPP_TAG_ENUM) && piece->value.size() != 4)
+        return Step::kMalformed;
     }
     at_ = at;
+    if (piece->tag == IPP_TAG_END || piece->tag == IPP_TAG_END_COLLECTION) {
+      if (depth_ == 0) return Step::kEnd;
+      --depth_;
+    }
+    depth_ += piece->tag == IPP_TAG_BEGIN_COLLECTION;
     return Step::kPiece;
   }
 
@@ -61,6 +68,7 @@ class Pieces {
   const unsigned char* bytes_;
   size_t size_;
   size_t at_;
+  size_t depth_ = 0;
 };
 
 }  // namespace
@@ -71,7 +79,8 @@ size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned
   Piece piece;
   for (;;) {
     const Step step = pieces.Next(&piece);
-    *scanned = pieces.at();
+    // The depth is not kept from one call to the next.
+    if (pieces.depth() == 0) *scanned = pieces.at();
     if (step == Step::kEnd) return pieces.at();
     if (step != Step::kPiece) return 0;
   }
@@ -82,21 +91,26 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
   *status = bytes[2] << 8 | bytes[3];
 
   // The printer group being read, and what it has said of its printer so
-  // far; as libcups's reading did, the last printer-name wins.
+  // far: the last printer-name and the last printer-type decide. A remote
+  // queue is left out here too, as a server may ignore the request's
+  // printer-type-mask.
   bool inPrinter = false, named = false;
   std::string name;
   int type = 0;
   const auto endGroup = [&] {
-    if (inPrinter && named) onPrinter(std::move(name), type);
+    if (inPrinter && named && !(type & CUPS_PRINTER_REMOTE)) onPrinter(std::move(name), type);
     named = false;
-    name.clear();
     type = 0;
   };
 
+  // libcups starts a group at a group tag that repeats the one before it,
+  // and at any other only once an attribute follows: two groups of one tag
+  // with only empty groups between them are one. So here.
+  unsigned char groupTag = 0, attributesGroup = 0;
+  bool inAttribute = false;
+  std::string_view attribute;
   Pieces pieces(bytes, size, kHeadBytes);
   Piece piece;
-  std::string_view attribute;  // the name of the attribute being read
-  bool anyAttribute = false;
   for (;;) {
     const Step step = pieces.Next(&piece);
     if (step == Step::kEnd) {
@@ -104,27 +118,33 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
       return true;
     }
     if (step != Step::kPiece) return false;
-    if (piece.tag < kFirstValueTag) {
-      endGroup();
-      inPrinter = piece.tag == kPrinterGroup;
-      anyAttribute = false;
+    if (piece.nested) continue;
+    if (piece.tag < IPP_TAG_UNSUPPORTED_VALUE) {
+      if (piece.tag == groupTag) attributesGroup = 0;
+      groupTag = piece.tag;
+      inAttribute = false;
       continue;
     }
-    // A value without a name is one more value of the attribute before it.
-    const bool firstValue = !piece.name.empty();
-    if (firstValue) {
-      attribute = piece.name;
-      anyAttribute = true;
-    } else if (!anyAttribute) {
-      return false;
+    const bool more = piece.name.empty();  // one more value of the attribute before
+    if (more && !inAttribute) return false;
+    if (!more && groupTag != attributesGroup) {
+      endGroup();
+      attributesGroup = groupTag;
+      inPrinter = groupTag == IPP_TAG_PRINTER;
     }
-    if (!inPrinter || !firstValue) continue;
-    if (attribute == "printer-name" && piece.tag == kNameWithoutLanguage) {
-      name.assign(piece.value);
-      named = true;
-    } else if (attribute == "printer-type" && piece.tag == kEnum && piece.value.size() == 4) {
+    // libcups keeps names and strings as C strings, which end at a NUL.
+    if (!more) attribute = piece.name.substr(0, piece.name.find('\0'));
+    inAttribute = true;
+    // Each counts only as one value of its own syntax: a printer-name that
+    // is anything else leaves the printer unnamed, and so unlisted.
+    if (inPrinter && attribute == "printer-name") {
+      named = !more && piece.tag == IPP_TAG_NAME;
+      if (named) name.assign(piece.value.substr(0, piece.value.find('\0')));
+    } else if (inPrinter && attribute == "printer-type") {
       const auto* value = reinterpret_cast<const unsigned char*>(piece.value.data());
-      type = static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
+      type = more || piece.tag != IPP_TAG_ENUM
+                 ? 0
+                 : static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
     }
   }
 }

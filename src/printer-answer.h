@@ -14,7 +14,8 @@
 #include <functional>
 #include <string>
 
-// Called for each printer, in the answer's order.
+// Called for each printer the layer lists, in the answer's order: every
+// printer group with a printer-name, but a remote queue's.
 using OnPrinter = std::function<void(std::string name, int type)>;
 
 // The length of the IPP message that bytes begin with, or 0 while it is not
@@ -22,9 +23,9 @@ using OnPrinter = std::function<void(std::string name, int type)>;
 // goes on from: start it at 0, so that a growing answer is looked at once.
 size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned);
 
-// Reads the IPP message that bytes begin with; what follows it is not read.
-// Returns false when they do not begin with one whole message; *status is
-// the message's status.
+// Reads the IPP message that bytes begin with, as libcups would read it;
+// what follows it is not read. Returns false when they do not begin with
+// one whole message; *status is the message's status.
 bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, const OnPrinter& onPrinter);
 
 #endif  // PRINTER_PROBE_PRINTER_ANSWER_H_
