@@ -15,14 +15,6 @@ using Clock = std::chrono::steady_clock;
 // bring its end after a whole message; it is given this long to.
 const auto kEndAfterWhole = std::chrono::milliseconds(100);
 
-template <auto Free>
-struct Freed {
-  template <typename T>
-  void operator()(T* pointer) const {
-    Free(pointer);
-  }
-};
-
 // What a thread keeps from one call to its next, as libcups keeps its
 // default connection: over TLS or a distance, a new connection costs round
 // trips of its own. The handle holds the connection the last call left
@@ -30,22 +22,10 @@ struct Freed {
 // the thread ends); a scheduler that asked for TLS is asked over TLS from
 // the start.
 struct Kept {
-  std::unique_ptr<CURL, Freed<curl_easy_cleanup>> curl;
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl{nullptr, curl_easy_cleanup};
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers{nullptr, curl_slist_free_all};
   std::string askedForTls;  // its host and port
 };
-
-Kept* ThreadKept() {
-  static const CURLcode initialized = [] {
-    // A reader of the caller's output that goes away must not end the
-    // process by a signal; libcups, which these calls once went through,
-    // ignores SIGPIPE for the whole process as well.
-    signal(SIGPIPE, SIG_IGN);
-    return curl_global_init(CURL_GLOBAL_DEFAULT);
-  }();
-  thread_local Kept kept;
-  if (initialized == CURLE_OK && !kept.curl) kept.curl.reset(curl_easy_init());
-  return kept.curl ? &kept : nullptr;
-}
 
 // One transfer's view of the answer, kept by libcurl's callbacks. They run
 // inside a C library, so nothing is thrown out of them.
@@ -118,38 +98,46 @@ ssize_t AppendTo(void* out, ipp_uchar_t* bytes, size_t length) {
 }
 
 // The scheduler's address: a socket path stands behind localhost, the only
-// host cupsd accepts there; a host goes into the URL as it is, an IPv6
-// address in brackets.
+// host cupsd accepts there; a host (an IPv6 address in its brackets, as
+// libcups gives it) goes into a URL that libcurl puts together.
 CURLcode SetAddress(CURL* curl, const std::string& server, bool tls) {
-  if (server[0] == '/') {
-    const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, server.c_str());
-    return result ? result : curl_easy_setopt(curl, CURLOPT_URL, "http://localhost/");
-  }
-  const std::unique_ptr<CURLU, Freed<curl_url_cleanup>> url(curl_url());
+  const bool local = server[0] == '/';
+  const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, local ? server.c_str() : nullptr);
+  if (result || local) return result ? result : curl_easy_setopt(curl, CURLOPT_URL, "http://localhost/");
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
   if (!url) return CURLE_OUT_OF_MEMORY;
-  const bool bare6 = server.find(':') != std::string::npos && server[0] != '[';
-  const std::string host = bare6 ? "[" + server + "]" : server;
   const std::string port = std::to_string(ippPort());
   char* text = nullptr;
   if (curl_url_set(url.get(), CURLUPART_SCHEME, tls ? "https" : "http", 0) ||
-      curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) ||
+      curl_url_set(url.get(), CURLUPART_HOST, server.c_str(), 0) ||
       curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) || curl_url_get(url.get(), CURLUPART_URL, &text, 0))
     return CURLE_URL_MALFORMAT;
-  const CURLcode result = curl_easy_setopt(curl, CURLOPT_URL, text);
+  const CURLcode set = curl_easy_setopt(curl, CURLOPT_URL, text);
   curl_free(text);
-  return result;
+  return set;
 }
 
-// What a print client takes from its environment and its server: no proxy
+// The thread's handle, made once with what all its calls share: what a
+// print client takes from its environment and its server, no proxy
 // (libcurl would take one from http_proxy, libcups never does), HTTP/1.1
 // alone, no redirect followed, no body decoded, no "100-continue" asked for;
 // and the scheduler's certificate unchecked, as libcups 2.4 leaves it:
 // encrypted, not authenticated.
-CURLcode SetOptions(CURL* curl, Transfer* transfer, const std::string& request, curl_slist* headers,
-                    long milliseconds) {
-  CURLcode result = CURLE_OK;
+Kept* ThreadKept() {
+  static const CURLcode initialized = [] {
+    // A reader of the caller's output that goes away must not end the
+    // process by a signal; libcups, which these calls once went through,
+    // ignores SIGPIPE for the whole process as well.
+    signal(SIGPIPE, SIG_IGN);
+    return curl_global_init(CURL_GLOBAL_DEFAULT);
+  }();
+  thread_local Kept kept;
+  if (kept.curl || initialized != CURLE_OK) return kept.curl ? &kept : nullptr;
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+  kept.headers.reset(curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"));
+  CURLcode result = curl && kept.headers ? CURLE_OK : CURLE_OUT_OF_MEMORY;
   const auto set = [&](CURLoption option, auto value) {
-    if (result == CURLE_OK) result = curl_easy_setopt(curl, option, value);
+    if (result == CURLE_OK) result = curl_easy_setopt(curl.get(), option, value);
   };
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_PROXY, "");
@@ -158,31 +146,27 @@ CURLcode SetOptions(CURL* curl, Transfer* transfer, const std::string& request, 
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 0L);
   set(CURLOPT_SSL_VERIFYHOST, 0L);
-  set(CURLOPT_TIMEOUT_MS, milliseconds);
   // A name lookup that hangs would otherwise hold the call to its end.
   set(CURLOPT_QUICK_EXIT, 1L);
   set(CURLOPT_USERAGENT, cupsUserAgent());
-  set(CURLOPT_HTTPHEADER, headers);
-  set(CURLOPT_POSTFIELDS, request.data());
-  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+  set(CURLOPT_HTTPHEADER, kept.headers.get());
   set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-  set(CURLOPT_HEADERDATA, transfer);
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-  set(CURLOPT_WRITEDATA, transfer);
   set(CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
-  set(CURLOPT_XFERINFODATA, transfer);
   set(CURLOPT_NOPROGRESS, 0L);
-  return result;
+  if (result == CURLE_OK) kept.curl = std::move(curl);
+  return kept.curl ? &kept : nullptr;
 }
 
 Posted Post(CURL* curl, const std::string& server, const std::string& request, bool tls, long milliseconds) {
   Transfer transfer;
   transfer.curl = curl;
-  curl_easy_reset(curl);  // keeps the connection
-  const std::unique_ptr<curl_slist, Freed<curl_slist_free_all>> headers(
-      curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"));
-  CURLcode result = headers ? SetAddress(curl, server, tls) : CURLE_OUT_OF_MEMORY;
-  if (result == CURLE_OK) result = SetOptions(curl, &transfer, request, headers.get(), milliseconds);
+  CURLcode result = SetAddress(curl, server, tls);
+  for (const auto data : {CURLOPT_HEADERDATA, CURLOPT_WRITEDATA, CURLOPT_XFERINFODATA})
+    if (result == CURLE_OK) result = curl_easy_setopt(curl, data, &transfer);
+  if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds);
+  if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.data());
+  if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.size()));
   if (result == CURLE_OK) result = curl_easy_perform(curl);
   Posted& posted = transfer.posted;
   posted.result = transfer.whole ? CURLE_OK : result;

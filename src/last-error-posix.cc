@@ -2,9 +2,7 @@
 
 #include "winspool-cups.h"
 
-namespace {
-thread_local DWORD lastError = 0;
-}
+static thread_local DWORD lastError = 0;
 
 DWORD GetLastError() {
   return lastError;

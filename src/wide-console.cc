@@ -3,8 +3,6 @@
 #include <cstdarg>
 #include <vector>
 
-#include "wide-console-write.h"
-
 int wprintfConsole(const wchar_t* format, ...) {
   // vswprintf cannot say how much room it wants, so the room grows until the
   // text fits or reaches a size no report line comes near.

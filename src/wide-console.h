@@ -7,10 +7,15 @@
 #ifndef PRINTER_PROBE_WIDE_CONSOLE_H_
 #define PRINTER_PROBE_WIDE_CONSOLE_H_
 
+#include <cstddef>
 #include <cwchar>
 
 // Formats like wprintf (use %ls for wide strings) and returns the number of
 // wide characters formatted, or -1 when nothing could be written.
 int wprintfConsole(const wchar_t* format, ...);
+
+// Its platform half (wide-console-posix.cc, -win32.cc): puts formatted text
+// on stdout, after whatever narrow text stdout holds. False on failure.
+bool WriteWideText(const wchar_t* text, size_t length);
 
 #endif  // PRINTER_PROBE_WIDE_CONSOLE_H_

@@ -17,10 +17,7 @@
 
 namespace {
 
-struct IppDeleter {
-  void operator()(ipp_t* ipp) const { ippDelete(ipp); }
-};
-using Message = std::unique_ptr<ipp_t, IppDeleter>;
+using Message = std::unique_ptr<ipp_t, decltype(&ippDelete)>;
 
 BOOL Fail(DWORD code) {
   SetLastError(code);
@@ -63,16 +60,10 @@ DWORD ErrorFromTransfer(const Posted& posted) {
 DWORD ErrorFromStatus(int status) {
   // The scheduler answers "not found" when it has no queues at all.
   if (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
-  switch (status) {
-    case IPP_STATUS_ERROR_FORBIDDEN:
-    case IPP_STATUS_ERROR_NOT_AUTHORIZED:
-    case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
-      return ERROR_ACCESS_DENIED;
-    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
-      return RPC_S_SERVER_UNAVAILABLE;
-    default:
-      return RPC_S_CALL_FAILED;
-  }
+  if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHORIZED ||
+      status == IPP_STATUS_ERROR_NOT_AUTHENTICATED)
+    return ERROR_ACCESS_DENIED;
+  return status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED;
 }
 
 DWORD AttributesFromType(int type) {
@@ -85,7 +76,7 @@ DWORD AttributesFromType(int type) {
 // A CUPS-Get-Printers request for the scheduler's own queues, printers and
 // classes, leaving out the remote ones it merely knows of.
 Message QueuesRequest() {
-  Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS));
+  Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS), ippDelete);
   if (!request) throw std::bad_alloc();
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
