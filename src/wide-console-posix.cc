@@ -1,9 +1,8 @@
-#include "wide-console.h"
-
 #include <cstdio>
 #include <string>
 
 #include "utf8.h"
+#include "wide-console.h"
 
 // Terminals, files and pipes here all take UTF-8, on the same byte stream as
 // the narrow lines, so order comes for free.

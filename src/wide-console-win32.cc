@@ -1,11 +1,10 @@
-#include "wide-console.h"
-
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 #include "utf8.h"
+#include "wide-console.h"
 
 // A console takes UTF-16 as it is; a file or a pipe gets UTF-8 through the
 // runtime's stream, so its line ends are translated like the narrow lines'.
