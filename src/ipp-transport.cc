@@ -146,6 +146,9 @@ Kept* ThreadKept() {
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 0L);
   set(CURLOPT_SSL_VERIFYHOST, 0L);
+  // Nor is the system's trust store loaded for it: that took 20 ms a run.
+  set(CURLOPT_CAINFO, nullptr);
+  set(CURLOPT_CAPATH, nullptr);
   // A name lookup that hangs would otherwise hold the call to its end.
   set(CURLOPT_QUICK_EXIT, 1L);
   set(CURLOPT_USERAGENT, cupsUserAgent());
