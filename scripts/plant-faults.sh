@@ -66,7 +66,8 @@ plant src/printer-answer.cc '!(type & CUPS_PRINTER_REMOTE)' 'true' 'a remote que
 plant src/utf8.cc $'    if (lead == 0xE0) low = 0xA0;   // overlong\n' '' 'overlong three-byte UTF-8 accepted'
 plant src/ipp-transport.cc 'if (transfer->headerBytes <= kMaximumHeaderBytes) return length;' 'return length;' \
   'header lines are taken without bound'
-plant src/ipp-transport.cc 'set(CURLOPT_TIMEOUT_MS, milliseconds);' '' 'a call is never cut at its limit'
+plant src/ipp-transport.cc 'curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds)' 'CURLE_OK' \
+  'a call is never cut at its limit'
 plant src/ipp-transport.cc 'if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;' 'return 0;' \
   'a silence is never noticed'
 plant src/ipp-transport.cc 'return announced > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;' \
