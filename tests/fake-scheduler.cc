@@ -54,22 +54,23 @@ bool Whole(const std::string& request) {
          request.size() >= end + 4 + (length < end ? std::stoul(request.substr(length + 16)) : 0);
 }
 
-// Takes a request in: waits for one to begin, then reads everything that
-// comes until the client pauses, or with atOnce until it is whole. False
-// when none came.
-bool Drain(int fd, const std::atomic<bool>& stop, std::string* request, bool atOnce) {
-  char chunk[4096];
-  pollfd in = {fd, POLLIN, 0};
-  for (int waited = 0; poll(&in, 1, 100) == 0; ++waited)
-    if (stop || waited >= 300) return false;
+// Takes a request in, whole, as cupsd does: however slowly a busy machine
+// sends it, a pause is never taken for its end. False when the client went
+// or sent nothing for two minutes (a kept connection's next request).
+bool Drain(int fd, const std::atomic<bool>& stop, std::string* request) {
   request->clear();
-  for (;;) {
+  pollfd in = {fd, POLLIN, 0};
+  for (int idle = 0; !Whole(*request);) {
+    if (poll(&in, 1, 100) == 0) {
+      if (stop || ++idle >= 1200) return false;
+      continue;
+    }
+    char chunk[4096];
     const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) break;
+    if (got <= 0) return false;
     request->append(chunk, static_cast<size_t>(got));
-    if ((atOnce && Whole(*request)) || poll(&in, 1, 100) <= 0) break;
   }
-  return !request->empty();
+  return true;
 }
 
 }  // namespace
@@ -139,9 +140,7 @@ std::string FakeScheduler::GoodAnswer(const std::string& request) const {
 
 void FakeScheduler::Respond(int client) {
   std::string request;
-  // As cupsd does, which then closes at once.
-  const bool atOnce = answer_ == Answer::kEndedByTheClose;
-  for (int served = 0; Drain(client, stop_, &request, atOnce); ++served) {
+  for (int served = 0; Drain(client, stop_, &request); ++served) {
     const std::string good = GoodAnswer(request);
     const std::string ok = HttpOk("application/ipp", good.size()) + good;
     const int number = ++requests_;  // over all connections
@@ -218,7 +217,7 @@ void FakeScheduler::Respond(int client) {
       }
     }
     // Keep the connection open, as a server that means to say more would.
-    for (int waited = 0; !stop_ && waited < 300; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int waited = 0; !stop_ && waited < 1200; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return;
   }
 }
@@ -281,7 +280,8 @@ SocatFront::SocatFront(const std::string& path, bool tls) : folder_(MakeTemporar
   }
   if (pid_ < 0) return;
   RemoveWhenGone(folder_, {"kill", "--", "-" + std::to_string(pid_)});
-  for (int waited = 0; waited < 200; ++waited) {
+  // A busy machine may be slow to start it.
+  for (int waited = 0; waited < 1200; ++waited) {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
       pid_ = -1;
       return;

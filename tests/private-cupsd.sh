@@ -78,8 +78,8 @@ CONF
   setsid "$here/when-gone.sh" "${PRIVATE_CUPSD_OWNER:-$PPID}" "$dir" "$here/private-cupsd.sh" stop "$dir" \
     </dev/null >/dev/null 2>&1 &
   # lpstat -r exits 0 either way; only its words tell that cupsd listens. A
-  # busy machine may take a while.
-  for _ in $(seq 300); do
+  # busy machine may take a while: two minutes and more.
+  for _ in $(seq 1200); do
     if [ "$(CUPS_SERVER="$dir/cups.sock" LC_ALL=C lpstat -r 2>/dev/null)" = "scheduler is running" ]; then
       echo "$dir/cups.sock"
       return 0

@@ -23,13 +23,13 @@ class ProgramOnTerminal {
 
   // Reads what the program writes until the screen shows text, or the time
   // runs out.
-  bool ReadUntil(const std::string& text, int milliseconds = 10000);
+  bool ReadUntil(const std::string& text, int milliseconds = 60000);
   void Press(const std::string& keys);
   // Waits for the program's end; false when it is still running at the end.
-  bool Wait(int* status, int milliseconds = 10000);
+  bool Wait(int* status, int milliseconds = 60000);
   // The prompt is out a moment before the program turns echo off to wait;
   // a key pressed in between would meet a terminal still in its old mode.
-  bool WaitForRawMode(int milliseconds = 10000);
+  bool WaitForRawMode(int milliseconds = 60000);
 
   termios Settings() const;
   const termios& before() const { return before_; }

@@ -68,7 +68,8 @@ const std::string& WhyWindowsBuildCannotRun(int bits) {
         return cannot.append("Wine's 32-bit half is not installed (wine32:i386, libcups2:i386): no ").append(file);
     ProcessOptions options;
     options.argv = {WineLoader(32), "--version"};
-    options.timeoutSeconds = 30;
+    // Ended early by a busy machine, it would skip the cases for a false reason.
+    options.timeoutSeconds = 300;
     const ProcessResult result = RunProcess(options);
     if (result.exited && result.status == 0) return "";
     std::string words = result.out + result.err;
