@@ -34,7 +34,8 @@ trap 'rm -rf "$logs"' EXIT
 checks=()
 beside() {  # NAME COMMAND...
   checks+=("$1")
-  ("${@:2}" >"$logs/$1" 2>&1; echo $? >"$logs/$1.status") &
+  # set -e would end the subshell at a failing check, before its status.
+  (status=0; "${@:2}" >"$logs/$1" 2>&1 || status=$?; echo "$status" >"$logs/$1.status") &
 }
 beside asan sh -c 'cmake --preset asan && cmake --build --preset asan && ctest --preset asan'
 beside lint scripts/lint.sh
