@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "winspool-cups.h"
+#include "getch.h"
 
 namespace {
 

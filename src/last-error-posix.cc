@@ -1,6 +1,4 @@
-// The calling thread's last failure code, as kernel32 keeps it on Windows.
-
-#include "winspool-cups.h"
+#include "last-error.h"
 
 static thread_local DWORD lastError = 0;
 

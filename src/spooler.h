@@ -12,6 +12,8 @@
 static_assert(sizeof(void*) != 4 || sizeof(PRINTER_INFO_4A) == 12, "a 32-bit level-4 record is 12 bytes");
 static_assert(sizeof(void*) != 4 || sizeof(PRINTER_INFO_4W) == 12, "a 32-bit level-4 record is 12 bytes");
 #else
+#include "getch.h"
+#include "last-error.h"
 #include "winspool-cups.h"
 #endif
 

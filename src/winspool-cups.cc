@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ipp-transport.h"
+#include "last-error.h"
 #include "printer-answer.h"
 #include "printer-pack.h"
 

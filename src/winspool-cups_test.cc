@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fake-scheduler.h"
+#include "last-error.h"
 #include "private-scheduler.h"
 
 namespace {
