@@ -11,6 +11,7 @@
 #include <cups/cups.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "ipp-transport.h"
@@ -26,13 +27,14 @@ int CountQueues() {
   // The same filter as the probe's, so the scheduler does the same work.
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
-  const Posted posted = PostIpp(request);
+  const Posted posted = PostIpp(request, "/");
   ippDelete(request);
-  if (posted.result != CURLE_OK || posted.cut != Cut::kNone || posted.httpStatus != 200) return -1;
+  if (posted.outcome != Outcome::kAnswered || posted.status != HTTP_STATUS_OK) return -1;
 
   int count = 0, status = 0;
   const auto* body = reinterpret_cast<const unsigned char*>(posted.body.data());
-  if (!ReadPrinterAnswer(body, posted.body.size(), &status, [&count](std::string, int) { ++count; })) return -1;
+  if (!ReadPrinterAnswer(body, posted.body.size(), &status, [&count](std::string, std::optional<int>) { ++count; }))
+    return -1;
   // A scheduler without queues answers "not found".
   if (status == IPP_STATUS_ERROR_NOT_FOUND) return 0;
   return status <= IPP_STATUS_OK_EVENTS_COMPLETE ? count : -1;

@@ -9,7 +9,8 @@
 #   install-packages.sh test      build, plus a CUPS scheduler, GoogleTest,
 #                                 mingw-w64 and Wine for every test suite, what
 #                                 stands between the probe and a scheduler in
-#                                 some (socat, openssl, iproute2), and what the
+#                                 some (socat, openssl, iproute2), zlib for a
+#                                 compressing one, and what the
 #                                 package and its man page are checked with (lintian)
 #
 # Wine's 32-bit half comes from the i386 archive, which is not always in step
@@ -21,7 +22,7 @@ build=(cmake ninja-build g++ pkg-config libcups2-dev libcurl4-gnutls-dev)
 demo=("${build[@]}" cups-daemon cups-client)
 package=("${build[@]}" dpkg-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev
-      clang-tidy clang-format socat openssl iproute2
+      clang-tidy clang-format socat openssl iproute2 zlib1g-dev
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
       dpkg-dev man-db lintian)
 # wine32 is the 32-bit half of Wine, and libcups2:i386 what its spooler reads

@@ -1,5 +1,7 @@
 #include "ipp-transport.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -32,22 +34,29 @@ struct Kept {
 struct Transfer {
   CURL* curl = nullptr;
   Posted posted;
+  bool cut = false;  // by a callback, with posted.outcome saying why
   Clock::time_point heard = Clock::now();
   size_t headerBytes = 0, bodyBytes = 0;
   size_t scanned = 0;  // how far the body has been looked at for a whole message
   bool whole = false;
   Clock::time_point wholeAt;
 
+  size_t Cut(Outcome why) {
+    posted.outcome = why;
+    cut = true;
+    return 0;
+  }
+
   // Every answer's header lines count, "100 Continue" ones too.
   static size_t OnHeader(char*, size_t, size_t length, void* self) {
     Transfer* transfer = static_cast<Transfer*>(self);
     transfer->heard = Clock::now();
     transfer->headerBytes += length;
-    if (transfer->headerBytes <= kMaximumHeaderBytes) return length;
-    transfer->posted.cut = Cut::kHeaders;
-    return 0;
+    return transfer->headerBytes <= kMaximumHeaderBytes ? length : transfer->Cut(Outcome::kBroken);
   }
 
+  // The body comes here decoded, so the cap holds however well it was
+  // compressed.
   static size_t OnBody(char* bytes, size_t, size_t length, void* self) {
     Transfer* transfer = static_cast<Transfer*>(self);
     transfer->heard = Clock::now();
@@ -55,27 +64,26 @@ struct Transfer {
     // A refusal is told by its status; its body is not needed.
     long status = 0;
     curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) return 0;
+    if (status != HTTP_STATUS_OK) return 0;
     if (transfer->whole) return length;
     std::string& body = transfer->posted.body;
     const size_t taken = std::min(length, kMaximumAnswerBytes - body.size());
     try {
       body.append(bytes, taken);
     } catch (const std::bad_alloc&) {
-      transfer->posted.cut = Cut::kOutOfMemory;
-      return 0;
+      return transfer->Cut(Outcome::kOutOfMemory);
     }
     const auto* data = reinterpret_cast<const unsigned char*>(body.data());
     if (IppMessageLength(data, body.size(), &transfer->scanned) > 0) {
       transfer->whole = true;
       transfer->wholeAt = transfer->heard;
       // A server that promised more than the message may never send it.
-      curl_off_t announced = -1;
+      curl_off_t announced = -1, came = 0;
       curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-      return announced > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;
+      curl_easy_getinfo(transfer->curl, CURLINFO_SIZE_DOWNLOAD_T, &came);
+      return announced > came ? 0 : length;
     }
-    if (taken < length) transfer->posted.cut = Cut::kTooLarge;
-    return taken;
+    return taken < length ? transfer->Cut(Outcome::kBroken) : taken;
   }
 
   static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -83,10 +91,27 @@ struct Transfer {
     const auto now = Clock::now();
     if (transfer->whole) return now - transfer->wholeAt >= kEndAfterWhole;
     if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;
-    transfer->posted.cut = transfer->bodyBytes > 0 ? Cut::kStalled : Cut::kSilent;
+    // A silence before the body began is the server's; after, a stalled answer.
+    transfer->Cut(transfer->bodyBytes > 0 ? Outcome::kBroken : Outcome::kTimedOut);
     return 1;
   }
 };
+
+// What became of a transfer that no callback cut short and that brought no
+// answer: an answer that had begun and went wrong is broken, not a server
+// that cannot be reached.
+Outcome FromResult(CURLcode result, const Transfer& transfer) {
+  if (result == CURLE_OPERATION_TIMEDOUT) return Outcome::kTimedOut;
+  // libcurl 7.88 refuses a header line over 100 KiB as if memory ran out.
+  if (result == CURLE_OUT_OF_MEMORY) return transfer.bodyBytes == 0 ? Outcome::kBroken : Outcome::kOutOfMemory;
+  // No server, or none that answered: libcurl has already sent the request
+  // again, once, on a new connection when a kept one had closed before any
+  // of its answer came.
+  const bool gone = result == CURLE_URL_MALFORMAT || result == CURLE_COULDNT_RESOLVE_HOST ||
+                    result == CURLE_COULDNT_CONNECT || result == CURLE_SSL_CONNECT_ERROR ||
+                    result == CURLE_GOT_NOTHING || result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR;
+  return gone && transfer.headerBytes == 0 ? Outcome::kUnreachable : Outcome::kBroken;
+}
 
 ssize_t AppendTo(void* out, ipp_uchar_t* bytes, size_t length) {
   try {
@@ -97,32 +122,35 @@ ssize_t AppendTo(void* out, ipp_uchar_t* bytes, size_t length) {
   }
 }
 
-// The scheduler's address: a socket path stands behind localhost, the only
-// host cupsd accepts there; a host (an IPv6 address in its brackets, as
-// libcups gives it) goes into a URL that libcurl puts together.
-CURLcode SetAddress(CURL* curl, const std::string& server, bool tls) {
+// The service's address: a socket path stands behind localhost, the only
+// host cupsd accepts there; a host goes into a URL that libcurl puts
+// together. libcups gives an IPv6 address as it was written, with its
+// brackets or without them (::1:631 is host ::1, port 631); a URL wants them.
+CURLcode SetAddress(CURL* curl, const std::string& server, const char* resource, bool tls) {
   const bool local = server[0] == '/';
-  const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, local ? server.c_str() : nullptr);
-  if (result || local) return result ? result : curl_easy_setopt(curl, CURLOPT_URL, "http://localhost/");
+  if (const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, local ? server.c_str() : nullptr))
+    return result;
   const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
   if (!url) return CURLE_OUT_OF_MEMORY;
+  const bool bare = server.find(':') != std::string::npos && server[0] != '[';
+  const std::string host = local ? "localhost" : bare ? "[" + server + "]" : server;
   const std::string port = std::to_string(ippPort());
   char* text = nullptr;
   if (curl_url_set(url.get(), CURLUPART_SCHEME, tls ? "https" : "http", 0) ||
-      curl_url_set(url.get(), CURLUPART_HOST, server.c_str(), 0) ||
-      curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0) || curl_url_get(url.get(), CURLUPART_URL, &text, 0))
+      curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) ||
+      (!local && curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0)) ||
+      curl_url_set(url.get(), CURLUPART_PATH, resource, 0) || curl_url_get(url.get(), CURLUPART_URL, &text, 0))
     return CURLE_URL_MALFORMAT;
   const CURLcode set = curl_easy_setopt(curl, CURLOPT_URL, text);
   curl_free(text);
   return set;
 }
 
-// The thread's handle, made once with what all its calls share: what a
-// print client takes from its environment and its server, no proxy
-// (libcurl would take one from http_proxy, libcups never does), HTTP/1.1
-// alone, no redirect followed, no body decoded, no "100-continue" asked for;
-// and the scheduler's certificate unchecked, as libcups 2.4 leaves it:
-// encrypted, not authenticated.
+// The thread's handle, made once with what all its calls share, as libcups
+// would have it: no proxy (libcurl would take one from http_proxy), HTTP/1.1
+// alone, no redirect followed, no "100-continue" or compression asked for,
+// though a body that comes compressed is decoded; and the certificate
+// unchecked, as libcups 2.4 leaves it: encrypted, not authenticated.
 Kept* ThreadKept() {
   static const CURLcode initialized = [] {
     // A reader of the caller's output that goes away must not end the
@@ -134,7 +162,8 @@ Kept* ThreadKept() {
   thread_local Kept kept;
   if (kept.curl || initialized != CURLE_OK) return kept.curl ? &kept : nullptr;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
-  kept.headers.reset(curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"));
+  kept.headers.reset(curl_slist_append(
+      curl_slist_append(curl_slist_append(nullptr, "Content-Type: application/ipp"), "Expect:"), "Accept-Encoding:"));
   CURLcode result = curl && kept.headers ? CURLE_OK : CURLE_OUT_OF_MEMORY;
   const auto set = [&](CURLoption option, auto value) {
     if (result == CURLE_OK) result = curl_easy_setopt(curl.get(), option, value);
@@ -142,7 +171,7 @@ Kept* ThreadKept() {
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_PROXY, "");
   set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
-  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  set(CURLOPT_ACCEPT_ENCODING, "deflate, gzip");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 0L);
   set(CURLOPT_SSL_VERIFYHOST, 0L);
@@ -161,10 +190,11 @@ Kept* ThreadKept() {
   return kept.curl ? &kept : nullptr;
 }
 
-Posted Post(CURL* curl, const std::string& server, const std::string& request, bool tls, long milliseconds) {
+Posted Post(CURL* curl, const std::string& server, const char* resource, const std::string& request, bool tls,
+            long milliseconds) {
   Transfer transfer;
   transfer.curl = curl;
-  CURLcode result = SetAddress(curl, server, tls);
+  CURLcode result = SetAddress(curl, server, resource, tls);
   for (const auto data : {CURLOPT_HEADERDATA, CURLOPT_WRITEDATA, CURLOPT_XFERINFODATA})
     if (result == CURLE_OK) result = curl_easy_setopt(curl, data, &transfer);
   if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds);
@@ -172,24 +202,29 @@ Posted Post(CURL* curl, const std::string& server, const std::string& request, b
   if (result == CURLE_OK) result = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.size()));
   if (result == CURLE_OK) result = curl_easy_perform(curl);
   Posted& posted = transfer.posted;
-  posted.result = transfer.whole ? CURLE_OK : result;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &posted.httpStatus);
-  if (posted.httpStatus < 200) posted.httpStatus = 0;  // none, or only "100 Continue"
-  // libcurl 7.88 refuses a header line over 100 KiB as if memory ran out.
-  if (result == CURLE_OUT_OF_MEMORY && transfer.bodyBytes == 0 && posted.cut == Cut::kNone) posted.cut = Cut::kHeaders;
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // None, or only "100 Continue", is no answer.
+  posted.status = status >= HTTP_STATUS_OK ? static_cast<http_status_t>(status) : HTTP_STATUS_NONE;
+  if (transfer.cut && posted.outcome == Outcome::kOutOfMemory) return std::move(posted);
+  // A refusal is told by its status line, whatever came after it.
+  if (transfer.whole || posted.status >= HTTP_STATUS_MULTIPLE_CHOICES)
+    posted.outcome = Outcome::kAnswered;
+  else if (!transfer.cut)
+    posted.outcome = FromResult(result, transfer);
   return std::move(posted);
 }
 
 }  // namespace
 
-Posted PostIpp(ipp_t* request) {
+Posted PostIpp(ipp_t* request, const char* resource) {
   const auto started = Clock::now();
   Posted posted;
   Kept* kept = ThreadKept();
   std::string bytes;
   ippSetState(request, IPP_STATE_IDLE);
   if (!kept || ippWriteIO(&bytes, AppendTo, 1, nullptr, request) != IPP_STATE_DATA) {
-    posted.cut = Cut::kOutOfMemory;
+    posted.outcome = Outcome::kOutOfMemory;
     return posted;
   }
   const std::string server = cupsServer(), where = server + ":" + std::to_string(ippPort());
@@ -200,10 +235,11 @@ Posted PostIpp(ipp_t* request) {
                         kept->askedForTls == where);
   for (;;) {
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    posted = Post(kept->curl.get(), server, bytes, tls, std::max(1L, kCallMilliseconds - static_cast<long>(spent)));
+    posted = Post(kept->curl.get(), server, resource, bytes, tls,
+                  std::max(1L, kCallMilliseconds - static_cast<long>(spent)));
     // A scheduler that takes requests only over TLS says so; libcups would
     // then go over to it, once.
-    if (posted.httpStatus != 426 || tls || local) return posted;
+    if (posted.status != HTTP_STATUS_UPGRADE_REQUIRED || tls || local) return posted;
     tls = true;
     kept->askedForTls = where;
   }

@@ -96,11 +96,11 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
   // printer-type-mask.
   bool inPrinter = false, named = false;
   std::string name;
-  int type = 0;
+  std::optional<int> type;
   const auto endGroup = [&] {
-    if (inPrinter && named && !(type & CUPS_PRINTER_REMOTE)) onPrinter(std::move(name), type);
+    if (inPrinter && named && !(type.value_or(0) & CUPS_PRINTER_REMOTE)) onPrinter(std::move(name), type);
     named = false;
-    type = 0;
+    type.reset();
   };
 
   // libcups starts a group at a group tag that repeats the one before it,
@@ -142,9 +142,9 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
       if (named) name.assign(piece.value.substr(0, piece.value.find('\0')));
     } else if (inPrinter && attribute == "printer-type") {
       const auto* value = reinterpret_cast<const unsigned char*>(piece.value.data());
-      type = more || piece.tag != IPP_TAG_ENUM
-                 ? 0
-                 : static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
+      type.reset();
+      if (!more && piece.tag == IPP_TAG_ENUM)
+        type = static_cast<int>(static_cast<unsigned>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3]);
     }
   }
 }

@@ -1,6 +1,6 @@
-// Reads a CUPS-Get-Printers answer from the bytes that came, keeping of it
-// only what the layer lists: the answer's status and each printer's name and
-// type.
+// Reads an answer that lists printers (CUPS-Get-Printers, Get-Printers,
+// Get-Printer-Attributes) from the bytes that came, keeping of it only what
+// the layer lists: the answer's status and each printer's name and type.
 //
 // libcups would read the whole message into an ipp_t first: a structure and
 // a pooled string for every attribute, whatever its name, in a pool whose
@@ -12,11 +12,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 // Called for each printer the layer lists, in the answer's order: every
-// printer group with a printer-name, but a remote queue's.
-using OnPrinter = std::function<void(std::string name, int type)>;
+// printer group with a printer-name, but a remote queue's. Its type is the
+// group's printer-type, which only CUPS gives.
+using OnPrinter = std::function<void(std::string name, std::optional<int> type)>;
 
 // The length of the IPP message that bytes begin with, or 0 while it is not
 // whole yet. *scanned is where a later call, given more of the same bytes,

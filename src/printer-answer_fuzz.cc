@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -29,7 +30,7 @@ constexpr size_t kMaxInput = 64 * 1024;
 
 struct Printer {
   std::string name;
-  int type;
+  std::optional<int> type;
   bool operator==(const Printer& other) const { return name == other.name && type == other.type; }
 };
 
@@ -59,7 +60,7 @@ ssize_t Read(void* context, ipp_uchar_t* buffer, size_t bytes) {
 //   nameWithLanguage, or with more than one value, it names no printer;
 // - a printer-name or printer-type given twice in one group: the last one
 //   decides (a client using ippFindAttribute would take the first);
-// - a printer-type counts only as one enum value, and is 0 otherwise;
+// - a printer-type counts only as one enum value, and is none otherwise;
 // - a remote queue is not listed, whatever the request asked for.
 std::vector<Printer> Expected(ipp_t* message) {
   std::vector<Printer> printers;
@@ -67,9 +68,9 @@ std::vector<Printer> Expected(ipp_t* message) {
   ipp_attribute_t *name = nullptr, *type = nullptr;
   const auto endGroup = [&] {
     if (group == IPP_TAG_PRINTER && name && ippGetValueTag(name) == IPP_TAG_NAME && ippGetCount(name) == 1) {
-      const int value =
-          type && ippGetValueTag(type) == IPP_TAG_ENUM && ippGetCount(type) == 1 ? ippGetInteger(type, 0) : 0;
-      if (!(value & CUPS_PRINTER_REMOTE)) printers.push_back({ippGetString(name, 0, nullptr), value});
+      std::optional<int> value;
+      if (type && ippGetValueTag(type) == IPP_TAG_ENUM && ippGetCount(type) == 1) value = ippGetInteger(type, 0);
+      if (!(value.value_or(0) & CUPS_PRINTER_REMOTE)) printers.push_back({ippGetString(name, 0, nullptr), value});
     }
     name = type = nullptr;
   };
@@ -90,8 +91,8 @@ std::vector<Printer> Expected(ipp_t* message) {
 
 // What a real printer group could have said: each nameWithoutLanguage
 // printer-name and enum printer-type in the input, wherever it stands.
-void Held(const uint8_t* data, size_t size, std::set<std::string>* names, std::set<int>* types) {
-  types->insert(0);
+void Held(const uint8_t* data, size_t size, std::set<std::string>* names, std::set<std::optional<int>>* types) {
+  types->insert(std::nullopt);
   for (size_t at = 0; at + 5 <= size; ++at) {
     if (data[at] != 0x42 && data[at] != 0x23) continue;
     const size_t nameLength = data[at + 1] << 8 | data[at + 2];
@@ -128,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int status = -1;
   std::vector<Printer> printers;
-  const bool read = ReadPrinterAnswer(data, size, &status, [&](std::string name, int type) {
+  const bool read = ReadPrinterAnswer(data, size, &status, [&](std::string name, std::optional<int> type) {
     printers.push_back({std::move(name), type});
   });
   size_t scanned = 0;
@@ -149,11 +150,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(part || IppMessageLength(data, size, &scanned) == length, "going on from a part, the end is found elsewhere");
   } else if (read) {
     std::set<std::string> names;
-    std::set<int> types;
+    std::set<std::optional<int>> types;
     Held(data, size, &names, &types);
     for (const Printer& printer : printers) {
       Check(names.count(printer.name) && types.count(printer.type), "a printer no printer group held");
-      Check(!(printer.type & CUPS_PRINTER_REMOTE), "a remote queue listed");
+      Check(!(printer.type.value_or(0) & CUPS_PRINTER_REMOTE), "a remote queue listed");
     }
   }
   ippDelete(message);

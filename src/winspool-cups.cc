@@ -1,12 +1,15 @@
-// EnumPrintersA/W over the CUPS scheduler: one CUPS-Get-Printers request per
-// call, so each call sees the queues as they are at that moment.
+// EnumPrintersA/W over the print service libcups names: a CUPS scheduler,
+// an IPP System Service or a lone IPP printer. One listing request per call,
+// so each call sees the queues as they are at that moment.
 
 #include "winspool-cups.h"
 
 #include <cups/cups.h>
 
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,36 +29,23 @@ BOOL Fail(DWORD code) {
 }
 
 // The layer's failures, as the spooler's codes: first what became of the
-// transfer and its HTTP status, then the IPP status of a whole answer.
-DWORD ErrorFromTransfer(const Posted& posted) {
-  if (posted.cut == Cut::kOutOfMemory) return ERROR_NOT_ENOUGH_MEMORY;
-  // A diagnostic never asks for a password: a demand for one is a refusal.
-  if (posted.httpStatus >= 300)
-    return posted.httpStatus == 401 || posted.httpStatus == 403 ? ERROR_ACCESS_DENIED : RPC_S_CALL_FAILED;
-  if (posted.cut == Cut::kSilent) return ERROR_TIMEOUT;
-  // Stalled part way, or over a limit: no whole message.
-  if (posted.cut != Cut::kNone) return RPC_S_CALL_FAILED;
-  switch (posted.result) {
-    case CURLE_OK:
-      return 0;
-    case CURLE_OPERATION_TIMEDOUT:
-      return ERROR_TIMEOUT;
-    case CURLE_OUT_OF_MEMORY:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    // No scheduler there, or none that answered: libcurl has already sent a
-    // request again, once, on a new connection when a kept one had closed
-    // before any of its answer came.
-    case CURLE_URL_MALFORMAT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
+// request and its HTTP status, then the IPP status of a whole answer.
+DWORD ErrorFromPosted(const Posted& posted) {
+  switch (posted.outcome) {
+    case Outcome::kAnswered:
+      break;
+    case Outcome::kUnreachable:
       return RPC_S_SERVER_UNAVAILABLE;
-    default:
+    case Outcome::kTimedOut:
+      return ERROR_TIMEOUT;
+    case Outcome::kBroken:
       return RPC_S_CALL_FAILED;
+    case Outcome::kOutOfMemory:
+      return ERROR_NOT_ENOUGH_MEMORY;
   }
+  // A diagnostic never asks for a password: a demand for one is a refusal.
+  if (posted.status == HTTP_STATUS_UNAUTHORIZED || posted.status == HTTP_STATUS_FORBIDDEN) return ERROR_ACCESS_DENIED;
+  return posted.status == HTTP_STATUS_OK ? DWORD{0} : RPC_S_CALL_FAILED;
 }
 
 DWORD ErrorFromStatus(int status) {
@@ -67,35 +57,75 @@ DWORD ErrorFromStatus(int status) {
   return status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED;
 }
 
-DWORD AttributesFromType(int type) {
+// A service that gives no printer-type (a System Service, a lone printer)
+// says nothing of a default or shared queue.
+DWORD AttributesFromType(std::optional<int> type) {
   DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;
-  if (type & CUPS_PRINTER_DEFAULT) attributes |= PRINTER_ATTRIBUTE_DEFAULT;
-  if (!(type & CUPS_PRINTER_NOT_SHARED)) attributes |= PRINTER_ATTRIBUTE_SHARED;
+  if (type && (*type & CUPS_PRINTER_DEFAULT)) attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+  if (type && !(*type & CUPS_PRINTER_NOT_SHARED)) attributes |= PRINTER_ATTRIBUTE_SHARED;
   return attributes;
 }
 
-// A CUPS-Get-Printers request for the scheduler's own queues, printers and
-// classes, leaving out the remote ones it merely knows of.
-Message QueuesRequest() {
-  Message request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS), ippDelete);
+// The ways a print service lists its printers, asked in this order: a CUPS
+// scheduler's own operation, an IPP System Service's (PWG 5100.22), and a
+// lone printer's own attributes, at the path IPP Everywhere gives it.
+struct Operation {
+  ipp_op_t id;
+  const char* resource;
+  const char* target;  // the operation attribute naming the service, or null
+};
+const Operation kOperations[] = {
+    {IPP_OP_CUPS_GET_PRINTERS, "/", nullptr},
+    {IPP_OP_GET_PRINTERS, "/ipp/system", "system-uri"},
+    {IPP_OP_GET_PRINTER_ATTRIBUTES, "/ipp/print", "printer-uri"},
+};
+
+// A request for each printer's name and type. The scheduler is asked to
+// leave out the remote queues it merely knows of.
+Message Request(const Operation& operation) {
+  Message request(ippNewRequest(operation.id), ippDelete);
   if (!request) throw std::bad_alloc();
+  if (operation.target) {
+    const char* server = cupsServer();
+    char uri[HTTP_MAX_URI];
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, server[0] == '/' ? "localhost" : server,
+                    ippPort(), operation.resource);
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, operation.target, nullptr, uri);
+  }
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
-  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
+  if (operation.id == IPP_OP_CUPS_GET_PRINTERS) {
+    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
+    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
+  }
   return request;
 }
 
-// Asks the scheduler for its queues. Returns 0 or a failure code.
+// Asks the service for its printers. Returns 0 or a failure code. A
+// refusal of an operation the service does not offer leads to the next one;
+// the one it answered is asked first by the thread's later calls to it, as
+// its TLS is, so that a run costs one refusal (a lone printer two), not one
+// a call.
 DWORD ListQueues(std::vector<Queue>* queues) {
-  const Posted posted = PostIpp(QueuesRequest().get());
-  if (const DWORD error = ErrorFromTransfer(posted)) return error;
-  int status = 0;
-  const bool read = ReadPrinterAnswer(reinterpret_cast<const unsigned char*>(posted.body.data()), posted.body.size(),
-                                      &status, [queues](std::string name, int type) {
-                                        queues->push_back(Queue{std::move(name), AttributesFromType(type)});
-                                      });
-  return read ? ErrorFromStatus(status) : RPC_S_CALL_FAILED;
+  thread_local std::pair<std::string, size_t> answered;  // the service, and its operation
+  const std::string service = std::string(cupsServer()) + ":" + std::to_string(ippPort());
+  if (answered.first != service) answered = {service, 0};
+  for (size_t i = answered.second;; ++i) {
+    const Posted posted = PostIpp(Request(kOperations[i]).get(), kOperations[i].resource);
+    if (const DWORD error = ErrorFromPosted(posted)) return error;
+    int status = 0;
+    queues->clear();
+    if (!ReadPrinterAnswer(reinterpret_cast<const unsigned char*>(posted.body.data()), posted.body.size(), &status,
+                           [queues](std::string name, std::optional<int> type) {
+                             queues->push_back(Queue{std::move(name), AttributesFromType(type)});
+                           }))
+      return RPC_S_CALL_FAILED;
+    const bool notOffered =
+        status == IPP_STATUS_ERROR_BAD_REQUEST || status == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED;
+    if (notOffered && i + 1 < std::size(kOperations)) continue;
+    answered.second = i;
+    return ErrorFromStatus(status);
+  }
 }
 
 using Packer = DWORD (*)(const std::vector<Queue>&, LPBYTE, DWORD, DWORD*, DWORD*);

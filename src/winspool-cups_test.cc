@@ -122,6 +122,18 @@ TEST_F(LayerTest, TwoCallProtocolInBothWidths) {
       EnumPrintersW, {{L"\u6253\u5370\u673A", local}, {L"Drucker_K\u00FCche", shared}, {L"office-laser", byDefault}});
 }
 
+// A service that is not a CUPS scheduler gives no printer-type: its records
+// claim no default or shared queue.
+TEST(LayerAgainstIppServices, RecordsSayNoMoreThanTheServiceDoes) {
+  const std::string folder = MakeTemporaryFolder();
+  RemoveWhenGone(folder);
+  FakeScheduler fake(folder + "/fake.sock", FakeScheduler::Answer::kLonePrinter, FakeReply{0, {"p0"}});
+  cupsSetServer((folder + "/fake.sock").c_str());
+  ExpectTwoCallProtocol<PRINTER_INFO_4A, char>(EnumPrintersA, {{"p0", PRINTER_ATTRIBUTE_LOCAL}});
+  cupsSetServer(nullptr);
+  RemoveFolder(folder);
+}
+
 TEST_F(LayerTest, ArgumentsTheSpoolerRefuses) {
   ASSERT_EQ(scheduler_->AddQueue("office-laser"), "");
   const auto expectRefusals = [](auto enumPrinters) {

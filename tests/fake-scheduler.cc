@@ -1,6 +1,7 @@
 #include "fake-scheduler.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstring>
@@ -33,13 +35,35 @@ std::string IppHead(uint16_t status) {
          Attribute('\x47', "attributes-charset", "utf-8") + Attribute('\x48', "attributes-natural-language", "en");
 }
 
-std::string Printer(const std::string& name, char type = 0) {
+// A printer group; a type below 0 gives no printer-type, which only CUPS gives.
+std::string Printer(const std::string& name, int type = 0) {
   return "\x04" + Attribute('\x42', "printer-name", name) +
-         Attribute('\x23', "printer-type", std::string("\x00\x00\x00", 3) + type);
+         (type < 0 ? "" : Attribute('\x23', "printer-type", std::string("\x00\x00\x00", 3) + static_cast<char>(type)));
 }
 
-std::string HttpOk(const std::string& type, size_t length) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+std::string HttpOk(const std::string& type, size_t length, bool gzip = false) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: " + type + (gzip ? "\r\nContent-Encoding: gzip" : "") +
+         "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+std::string Gzip(const std::string& bytes) {
+  z_stream stream{};
+  std::string out(compressBound(bytes.size()) + 32, '\0');
+  deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);  // 16: a gzip wrapper
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  deflateEnd(&stream);
+  return out.substr(0, stream.total_out);
+}
+
+// Whether request asks for operation, posted to resource.
+bool Asks(const std::string& request, int operation, const std::string& resource) {
+  const size_t body = request.find("\r\n\r\n") + 4;
+  return request.compare(0, resource.size() + 6, "POST " + resource + " ") == 0 && request.size() >= body + 4 &&
+         (static_cast<uint8_t>(request[body + 2]) << 8 | static_cast<uint8_t>(request[body + 3])) == operation;
 }
 
 bool Send(int fd, const std::string& bytes) {
@@ -122,12 +146,13 @@ void FakeScheduler::Serve() {
 }
 
 std::string FakeScheduler::GoodAnswer(const std::string& request) const {
+  const int type = answer_ == Answer::kSystemService || answer_ == Answer::kLonePrinter ? -1 : 0;
   std::string printers;
-  for (const std::string& name : reply_.printers) printers += Printer(name);
+  for (const std::string& name : reply_.printers) printers += Printer(name, type);
   // One the scheduler merely knows of, as cupsd lists unless asked not to.
-  if (request.find("printer-type-mask") == std::string::npos) printers += Printer("remote", 2);
+  if (type == 0 && request.find("printer-type-mask") == std::string::npos) printers += Printer("remote", 2);
   // The padding stands in the first printer's group, after its own attributes.
-  const size_t first = reply_.printers.empty() ? 0 : Printer(reply_.printers[0]).size();
+  const size_t first = reply_.printers.empty() ? 0 : Printer(reply_.printers[0], type).size();
   std::string answer = IppHead(reply_.status) + printers.substr(0, first);
   char name[16];
   const size_t padding = 13;  // a keyword of an 8-byte name and no value
@@ -141,12 +166,20 @@ std::string FakeScheduler::GoodAnswer(const std::string& request) const {
 void FakeScheduler::Respond(int client) {
   std::string request;
   for (int served = 0; Drain(client, stop_, &request); ++served) {
-    const std::string good = GoodAnswer(request);
-    const std::string ok = HttpOk("application/ipp", good.size()) + good;
+    std::string good = GoodAnswer(request);
+    if (answer_ == Answer::kSystemService || answer_ == Answer::kLonePrinter) {
+      const bool lone = answer_ == Answer::kLonePrinter;
+      const bool answers = lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system");
+      if (!answers) good = IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
+    }
+    const std::string body = reply_.gzip ? Gzip(good) : good;
+    const std::string ok = HttpOk("application/ipp", body.size(), reply_.gzip) + body;
     const int number = ++requests_;  // over all connections
     const bool answersWell = number <= reply_.goodAnswers;
     switch (answer_) {
       case Answer::kKeepAlive:
+      case Answer::kSystemService:
+      case Answer::kLonePrinter:
         if (!Send(client, ok)) return;
         continue;
       case Answer::kOneAnswerEach:
@@ -192,6 +225,9 @@ void FakeScheduler::Respond(int client) {
         while (!stop_ && Send(client, "Link: <" + std::string(1000, 'x') + ">\r\n")) {
         }
         return;
+      case Answer::kBadChunkSize:
+        Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
+        break;
       case Answer::kPasswordAtOnce:
         Send(client,
              "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"CUPS\"\r\nContent-Length: 0\r\n\r\n");
@@ -243,20 +279,22 @@ int FreePort() {
   return bound ? ntohs(address.sin_port) : 0;
 }
 
-bool Listens(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in address = Loopback(port);
-  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+bool Listens(const char* host, int port) {
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, std::to_string(port).c_str(), nullptr, &found) != 0) return false;
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected = connect(fd, found->ai_addr, found->ai_addrlen) == 0;
   close(fd);
+  freeaddrinfo(found);
   return connected;
 }
 
 }  // namespace
 
-SocatFront::SocatFront(const std::string& path, bool tls) : folder_(MakeTemporaryFolder()) {
+SocatFront::SocatFront(const std::string& path, bool tls, bool ipv6) : folder_(MakeTemporaryFolder()) {
   const int port = FreePort();
   if (folder_.empty() || !port) return;
-  std::string listen = "TCP-LISTEN:" + std::to_string(port);
+  std::string listen = (ipv6 ? "TCP6-LISTEN:" : "TCP-LISTEN:") + std::to_string(port);
   if (tls) {
     const std::string key = folder_ + "/key.pem", cert = folder_ + "/cert.pem";
     ProcessOptions openssl;
@@ -267,7 +305,7 @@ SocatFront::SocatFront(const std::string& path, bool tls) : folder_(MakeTemporar
     listen = "OPENSSL-LISTEN:" + std::to_string(port) + ",cert=" + cert + ",key=" + key +
              ",verify=0,openssl-min-proto-version=TLS1.3";
   }
-  listen += ",bind=127.0.0.1,reuseaddr,fork";
+  listen += std::string(",bind=") + (ipv6 ? "[::1]" : "127.0.0.1") + ",reuseaddr,fork";
   const std::string to = "UNIX-CONNECT:" + path;
   // Nothing but calls safe after a fork in a process with threads.
   pid_ = fork();
@@ -286,8 +324,8 @@ SocatFront::SocatFront(const std::string& path, bool tls) : folder_(MakeTemporar
       pid_ = -1;
       return;
     }
-    if (Listens(port)) {
-      address_ = "127.0.0.1:" + std::to_string(port);
+    if (Listens(ipv6 ? "::1" : "127.0.0.1", port)) {
+      address_ = (ipv6 ? "::1:" : "127.0.0.1:") + std::to_string(port);
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

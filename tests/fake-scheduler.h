@@ -15,11 +15,13 @@
 // the first printer also has attributes of distinct names, enough to make
 // the answer that many bytes long. goodAnswers counts, over all
 // connections, the requests kGoneAfter and kSilentAfter answer well first.
+// With gzip, every answer comes compressed.
 struct FakeReply {
   uint16_t status = 0;
   std::vector<std::string> printers = {"p0", "p1", "p2"};
   size_t fillTo = 0;
   int goodAnswers = 0;
+  bool gzip = false;
 };
 
 // A listening Unix socket at path (replacing any file there), or -1.
@@ -46,6 +48,12 @@ class FakeScheduler {
     kSilentAfter,      // good answers, then every request taken in and never answered
     kEndedByTheClose,  // a good answer of no stated length, "Connection: close", the connection
                        // closed right after its last byte
+    kBadChunkSize,     // a chunked answer whose first chunk size is no number
+    // Printers without printer-type, which only CUPS gives. A System Service
+    // refuses CUPS-Get-Printers (0x0400), a lone printer Get-Printers too;
+    // a refusal asked for again in a run is an error (0x0500).
+    kSystemService,  // Get-Printers at /ipp/system
+    kLonePrinter,    // Get-Printer-Attributes at /ipp/print
   };
   FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();
@@ -70,23 +78,25 @@ class FakeScheduler {
   std::atomic<int> connections_{0};
   std::atomic<int> requests_{0};
   std::atomic<int> stalls_{0};
+  std::atomic<int> refusals_{0};
   std::vector<std::thread> clients_;
   std::thread server_;
 };
 
 // socat in front of a fake scheduler, relaying a free TCP port of 127.0.0.1
-// to its socket at path; with tls it speaks TLS 1.3 there, as OpenSSL's
+// (or with ipv6 of ::1) to its socket at path; with tls it speaks TLS 1.3 there, as OpenSSL's
 // servers do (session tickets after the handshake), on a certificate made
 // for it. It runs in a session of its own, ended with this object, or by a
 // watcher should the test be killed first.
 class SocatFront {
  public:
-  SocatFront(const std::string& path, bool tls);
+  SocatFront(const std::string& path, bool tls, bool ipv6 = false);
   ~SocatFront();
   SocatFront(const SocatFront&) = delete;
   SocatFront& operator=(const SocatFront&) = delete;
 
-  // "127.0.0.1:PORT" once it listens; "" when it did not start.
+  // "127.0.0.1:PORT" (or "::1:PORT", as CUPS_SERVER may name it) once it
+  // listens; "" when it did not start.
   const std::string& address() const { return address_; }
 
  private:
