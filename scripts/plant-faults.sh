@@ -50,31 +50,42 @@ plant src/probe.cc '(uintptr_t)buffera + (uintptr_t)sizeA - 1' '(uintptr_t)buffe
 plant src/winspool-cups.cc \
   'ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);' '' \
   'remote queues are not left out'
-plant src/winspool-cups.cc 'if (type & CUPS_PRINTER_DEFAULT)' 'if (type & CUPS_PRINTER_NOT_SHARED)' \
+plant src/winspool-cups.cc '(*type & CUPS_PRINTER_DEFAULT)' '(*type & CUPS_PRINTER_NOT_SHARED)' \
   'the default queue is not marked as such'
-plant src/winspool-cups.cc 'posted.httpStatus == 401 || posted.httpStatus == 403 ?' 'posted.httpStatus == 403 ?' \
+plant src/winspool-cups.cc 'if (type && !(*type & CUPS_PRINTER_NOT_SHARED))' \
+  'if (!(type.value_or(0) & CUPS_PRINTER_NOT_SHARED))' 'a service that gives no printer-type is called shared'
+plant src/winspool-cups.cc 'posted.status == HTTP_STATUS_UNAUTHORIZED || ' '' \
   'a password demanded is not access denied'
-plant src/winspool-cups.cc 'if (posted.cut == Cut::kSilent) return ERROR_TIMEOUT;' '' \
-  'a silent scheduler is not a timeout'
+plant src/winspool-cups.cc 'if (notOffered && i + 1 < std::size(kOperations)) continue;' '' \
+  'a service that refuses CUPS-Get-Printers is asked nothing else'
+plant src/winspool-cups.cc $'    answered.second = i;\n' '' \
+  'each call asks anew what the service refused before'
 plant src/printer-pack.cc 'bytes = AlignUp(bytes, alignof(Char)) +' 'bytes = AlignUp(bytes, 1) +' \
   'the size leaves out the alignment of wide names'
 plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a buffer a byte short is filled'
 plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
 plant src/printer-answer.cc $'if (step == Step::kEnd) {\n      endGroup();' 'if (step == Step::kEnd) {' \
   'the last printer of an answer is dropped'
-plant src/printer-answer.cc '!(type & CUPS_PRINTER_REMOTE)' 'true' 'a remote queue the server sends anyway is listed'
+plant src/printer-answer.cc '!(type.value_or(0) & CUPS_PRINTER_REMOTE)' 'true' \
+  'a remote queue the server sends anyway is listed'
 plant src/utf8.cc $'    if (lead == 0xE0) low = 0xA0;   // overlong\n' '' 'overlong three-byte UTF-8 accepted'
-plant src/ipp-transport.cc 'if (transfer->headerBytes <= kMaximumHeaderBytes) return length;' 'return length;' \
+plant src/ipp-transport.cc 'transfer->headerBytes <= kMaximumHeaderBytes ? length :' 'true ? length :' \
   'header lines are taken without bound'
 plant src/ipp-transport.cc 'curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds)' 'CURLE_OK' \
   'a call is never cut at its limit'
 plant src/ipp-transport.cc 'if (now - transfer->heard < std::chrono::seconds(kSilenceSeconds)) return 0;' 'return 0;' \
   'a silence is never noticed'
-plant src/ipp-transport.cc 'return announced > static_cast<curl_off_t>(transfer->bodyBytes) ? 0 : length;' \
-  'return length;' 'a whole answer that promised more is waited for'
+plant src/ipp-transport.cc 'transfer->bodyBytes > 0 ? Outcome::kBroken : Outcome::kTimedOut' 'Outcome::kBroken' \
+  'a silent scheduler is not a timeout'
+plant src/ipp-transport.cc 'return announced > came ? 0 : length;' 'return length;' \
+  'a whole answer that promised more is waited for'
 plant src/ipp-transport.cc 'set(CURLOPT_PROXY, "");' '' 'a proxy named in the environment is used'
-plant src/ipp-transport.cc 'if (posted.httpStatus != 426 || tls || local) return posted;' 'return posted;' \
-  'a scheduler asking for TLS is not given it'
+plant src/ipp-transport.cc 'if (posted.status != HTTP_STATUS_UPGRADE_REQUIRED || tls || local) return posted;' \
+  'return posted;' 'a scheduler asking for TLS is not given it'
+plant src/ipp-transport.cc 'bare ? "[" + server + "]" : server' 'server' 'an IPv6 address without brackets is not reached'
+plant src/ipp-transport.cc 'set(CURLOPT_ACCEPT_ENCODING, "deflate, gzip");' '' 'a compressed answer is not decoded'
+plant src/ipp-transport.cc 'gone && transfer.headerBytes == 0 ?' 'gone ?' \
+  'an answer whose framing breaks is taken for no server'
 plant src/wide-console.cc 'text.resize(text.size() * 2);' 'break;' 'a wide line longer than 256 characters is lost'
 plant src/getch-posix.cc '~(ICANON | ECHO | ISIG | IEXTEN)' '~(ICANON | ISIG | IEXTEN)' 'the key is echoed'
 
