@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,41 @@ double Now() {
   return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-[[noreturn]] void RunChild(const ProcessOptions& options, int out, int err) {
+// The program to run, found on PATH as execvp would find it, and its
+// environment: ours with options.env in force. A path is run as it is, so a
+// file the kernel cannot execute fails with its own words (execvp would hand
+// it to the shell).
+std::string Program(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::istringstream dirs(name.find('/') == std::string::npos && path ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (access(dir.append("/").append(name).c_str(), X_OK) == 0) return dir;
+  return name;
+}
+std::vector<std::string> Environment(const ProcessOptions& options) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string name(*entry, strcspn(*entry, "="));
+    if (std::none_of(options.env.begin(), options.env.end(), [&](const auto& set) { return set.first == name; }))
+      environment.emplace_back(*entry);
+  }
+  for (const auto& [name, value] : options.env) environment.push_back(std::string(name).append("=").append(value));
+  return environment;
+}
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& text : strings) pointers.push_back(&text[0]);
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Everything the child needs is made before the fork: in a process with
+// threads, it may call nothing that allocates, as a lock another thread held
+// at the fork (ASan's allocator's, say) stays held in the child for good.
+// Why the program could not be run goes back through report.
+[[noreturn]] void RunChild(const ProcessOptions& options, const char* program, char* const* argv, char* const* envp,
+                           int out, int err, int report) {
   setsid();
   int null = open("/dev/null", O_RDONLY);
   dup2(null, 0);
@@ -36,22 +71,14 @@ double Now() {
       close(gone[1]);
     }
   }
-  for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
   if (options.addressSpaceLimit > 0) {
     const rlim_t bytes = static_cast<rlim_t>(options.addressSpaceLimit);
     const rlimit limit{bytes, bytes};
     setrlimit(RLIMIT_AS, &limit);
   }
-  std::vector<char*> argv;
-  for (const std::string& word : options.argv) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  // execvp would hand a file the kernel cannot execute to the shell; a
-  // path is run as it is, so such a file fails with the kernel's own words.
-  if (strchr(argv[0], '/'))
-    execv(argv[0], argv.data());
-  else
-    execvp(argv[0], argv.data());
-  dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
+  execve(program, argv, envp);
+  const int error = errno;
+  [[maybe_unused]] const ssize_t written = write(report, &error, sizeof error);
   _exit(127);
 }
 
@@ -96,12 +123,20 @@ bool Drain(int fd, std::string* sink) {
 // daemons behind (Wine's services) that hold them open long after.
 ProcessResult RunProcess(const ProcessOptions& options) {
   ProcessResult result;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  const std::string program = Program(options.argv[0]);
+  std::vector<std::string> words = options.argv, environment = Environment(options);
+  const std::vector<char*> argv = Pointers(words), envp = Pointers(environment);
+  int out[2], err[2], report[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) return result;
   const pid_t pid = fork();
-  if (pid == 0) RunChild(options, out[1], err[1]);
+  if (pid == 0) RunChild(options, program.c_str(), argv.data(), envp.data(), out[1], err[1], report[1]);
   close(out[1]);
   close(err[1]);
+  close(report[1]);
+  int error = 0;
+  if (read(report[0], &error, sizeof error) == sizeof error)
+    result.err = "cannot run " + options.argv[0] + ": " + strerror(error) + "\n";
+  close(report[0]);
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   fcntl(err[0], F_SETFL, O_NONBLOCK);
 
