@@ -33,8 +33,7 @@ struct Kept {
 // inside a C library, so nothing is thrown out of them.
 struct Transfer {
   CURL* curl = nullptr;
-  Posted posted;
-  bool cut = false;  // by a callback, with posted.outcome saying why
+  Posted posted;  // its outcome set by a callback that cut the transfer short
   Clock::time_point heard = Clock::now();
   size_t headerBytes = 0, bodyBytes = 0;
   size_t scanned = 0;  // how far the body has been looked at for a whole message
@@ -43,7 +42,6 @@ struct Transfer {
 
   size_t Cut(Outcome why) {
     posted.outcome = why;
-    cut = true;
     return 0;
   }
 
@@ -206,19 +204,17 @@ Posted Post(CURL* curl, const std::string& server, const char* resource, const s
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   // None, or only "100 Continue", is no answer.
   posted.status = status >= HTTP_STATUS_OK ? static_cast<http_status_t>(status) : HTTP_STATUS_NONE;
-  if (transfer.cut && posted.outcome == Outcome::kOutOfMemory) return std::move(posted);
   // A refusal is told by its status line, whatever came after it.
-  if (transfer.whole || posted.status >= HTTP_STATUS_MULTIPLE_CHOICES)
+  if (posted.outcome != Outcome::kOutOfMemory && (transfer.whole || posted.status >= HTTP_STATUS_MULTIPLE_CHOICES))
     posted.outcome = Outcome::kAnswered;
-  else if (!transfer.cut)
+  else if (posted.outcome == Outcome::kAnswered)  // not cut short
     posted.outcome = FromResult(result, transfer);
   return std::move(posted);
 }
 
 }  // namespace
 
-Posted PostIpp(ipp_t* request, const char* resource) {
-  const auto started = Clock::now();
+Posted PostIpp(ipp_t* request, const char* resource, Clock::time_point started) {
   Posted posted;
   Kept* kept = ThreadKept();
   std::string bytes;

@@ -7,6 +7,7 @@
 
 #include <cups/cups.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -42,8 +43,10 @@ struct Posted {
 // Posts request to resource ("/", "/ipp/print") on the print service that
 // libcups names for the calling thread (cupsServer, ippPort,
 // cupsEncryption), over the connection the thread's last call left open, or
-// a new one. A body that holds one whole IPP message ends the transfer
+// a new one, done kCallMilliseconds after started, which the requests of one
+// call share. A body that holds one whole IPP message ends the transfer
 // there, even when the server promised more.
-Posted PostIpp(ipp_t* request, const char* resource);
+Posted PostIpp(ipp_t* request, const char* resource,
+               std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now());
 
 #endif  // PRINTER_PROBE_IPP_TRANSPORT_H_

@@ -1,5 +1,4 @@
-// The Windows types and failure codes the layer speaks in, with the sizes
-// and numbers Windows gives them.
+// The Windows types and failure codes the layer speaks in, as Windows has them.
 #ifndef PRINTER_PROBE_WIN32_TYPES_H_
 #define PRINTER_PROBE_WIN32_TYPES_H_
 

@@ -6,6 +6,7 @@
 
 #include <cups/cups.h>
 
+#include <chrono>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -110,8 +111,9 @@ DWORD ListQueues(std::vector<Queue>* queues) {
   thread_local std::pair<std::string, size_t> answered;  // the service, and its operation
   const std::string service = std::string(cupsServer()) + ":" + std::to_string(ippPort());
   if (answered.first != service) answered = {service, 0};
+  const auto started = std::chrono::steady_clock::now();  // one limit for the call, however often it asks
   for (size_t i = answered.second;; ++i) {
-    const Posted posted = PostIpp(Request(kOperations[i]).get(), kOperations[i].resource);
+    const Posted posted = PostIpp(Request(kOperations[i]).get(), kOperations[i].resource, started);
     if (const DWORD error = ErrorFromPosted(posted)) return error;
     int status = 0;
     queues->clear();
