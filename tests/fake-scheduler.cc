@@ -173,7 +173,7 @@ void FakeScheduler::Respond(int client) {
       if (!answers) good = IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
     }
     const std::string body = reply_.gzip ? Gzip(good) : good;
-    const std::string ok = HttpOk("application/ipp", body.size(), reply_.gzip) + body;
+    std::string ok = HttpOk("application/ipp", body.size(), reply_.gzip) + body;
     const int number = ++requests_;  // over all connections
     const bool answersWell = number <= reply_.goodAnswers;
     switch (answer_) {
@@ -220,11 +220,12 @@ void FakeScheduler::Respond(int client) {
           std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         break;
-      case Answer::kEndlessHeaders:
-        Send(client, "HTTP/1.1 200 OK\r\n");
-        while (!stop_ && Send(client, "Link: <" + std::string(1000, 'x') + ">\r\n")) {
-        }
-        return;
+      case Answer::kLongHeaders: {
+        std::string links;
+        for (int line = 0; line < 40; ++line) links += "Link: <" + std::string(1000, 'x') + ">\r\n";
+        if (!Send(client, ok.insert(ok.find("\r\n") + 2, links))) return;
+        continue;
+      }
       case Answer::kBadChunkSize:
         Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
         break;

@@ -40,7 +40,7 @@ class FakeScheduler {
     kEndless,          // printer after printer, without end
     kUnfinished,       // to the first request, a good answer whose body promises 100 bytes more;
                        // to every later one, on any connection, endless "100 Continue"
-    kEndlessHeaders,   // a status line, then header lines without end
+    kLongHeaders,      // a good answer with 40 KiB of header lines, past what the layer takes
     kPasswordAtOnce,   // "401 Unauthorized", asking for Basic authentication
     kClosesAndStalls,  // each answer says "Connection: close"; every fourth request, on any
                        // connection, gets endless "100 Continue" instead

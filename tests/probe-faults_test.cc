@@ -192,7 +192,7 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
       {"an HTML page", Answer::kNotIpp, kUsual, StoppedAtFirst(1726), 0},
       {"an answer cut off, the connection kept", Answer::kTruncated, kUsual, StoppedAtFirst(1726), kSilence},
       {"printers without end", Answer::kEndless, kUsual, StoppedAtFirst(1726), 0},
-      {"header lines without end", Answer::kEndlessHeaders, kUsual, StoppedAtFirst(1726), 0},
+      {"header lines over 32 KiB", Answer::kLongHeaders, kUsual, StoppedAtFirst(1726), 0},
       {"a password demanded at once", Answer::kPasswordAtOnce, kUsual, StoppedAtFirst(5), 0},
       {"distinct attributes up to the largest answer", Answer::kKeepAlive, FakeReply{0, kNames, kMaximumAnswerBytes},
        listed, 0, false},
