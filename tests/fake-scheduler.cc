@@ -145,8 +145,11 @@ void FakeScheduler::Serve() {
   }
 }
 
-std::string FakeScheduler::GoodAnswer(const std::string& request) const {
-  const int type = answer_ == Answer::kSystemService || answer_ == Answer::kLonePrinter ? -1 : 0;
+std::string FakeScheduler::AnswerTo(const std::string& request) {
+  const bool lone = answer_ == Answer::kLonePrinter, service = lone || answer_ == Answer::kSystemService;
+  if (service && !(lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system")))
+    return IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
+  const int type = service ? -1 : 0;
   std::string printers;
   for (const std::string& name : reply_.printers) printers += Printer(name, type);
   // One the scheduler merely knows of, as cupsd lists unless asked not to.
@@ -166,12 +169,7 @@ std::string FakeScheduler::GoodAnswer(const std::string& request) const {
 void FakeScheduler::Respond(int client) {
   std::string request;
   for (int served = 0; Drain(client, stop_, &request); ++served) {
-    std::string good = GoodAnswer(request);
-    if (answer_ == Answer::kSystemService || answer_ == Answer::kLonePrinter) {
-      const bool lone = answer_ == Answer::kLonePrinter;
-      const bool answers = lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system");
-      if (!answers) good = IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
-    }
+    const std::string good = AnswerTo(request);
     const std::string body = reply_.gzip ? Gzip(good) : good;
     std::string ok = HttpOk("application/ipp", body.size(), reply_.gzip) + body;
     const int number = ++requests_;  // over all connections

@@ -67,7 +67,8 @@ class FakeScheduler {
  private:
   void Serve();
   void Respond(int client);
-  std::string GoodAnswer(const std::string& request) const;
+  // A good answer to request, or a service's refusal of it.
+  std::string AnswerTo(const std::string& request);
 
   std::string path_;
   Answer answer_;
