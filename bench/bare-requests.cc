@@ -22,11 +22,10 @@ namespace {
 // Returns the number of printers in the answer, or -1 when there is none.
 int CountQueues() {
   ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  // Asked as the probe asks, so the scheduler does the same work.
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-  // The same filter as the probe's, so the scheduler does the same work.
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
   const Posted posted = PostIpp(request, "/");
   ippDelete(request);
   if (posted.outcome != Outcome::kAnswered || posted.status != HTTP_STATUS_OK) return -1;

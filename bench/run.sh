@@ -263,9 +263,9 @@ table() {  # PATTERN HEADING
   echo "- **printer-probe**: the product, no terminal attached, output to /dev/null."
   echo "- **lpstat -e**: what CUPS itself offers to list the destinations."
   echo "- **4 bare requests**: \`bench/bare-requests\`, four CUPS-Get-Printers requests on"
-  echo "  one connection, asking only for printer-name and printer-type, leaving out remote"
-  echo "  queues: the least a listing in two widths, each with a size call and a fill"
-  echo "  call, must ask of the scheduler."
+  echo "  one connection, asking only for printer-name and printer-type, as the user:"
+  echo "  the least a listing in two widths, each with a size call and a fill call, must"
+  echo "  ask of the scheduler."
   echo
   echo "With no queues the probe's size call already succeeds and it stops after one"
   echo "request, so at 0 it does a quarter of the bare requests' work, and its time is"

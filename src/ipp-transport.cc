@@ -120,22 +120,26 @@ ssize_t AppendTo(void* out, ipp_uchar_t* bytes, size_t length) {
   }
 }
 
-// The service's address: a socket path stands behind localhost, the only
-// host cupsd accepts there; a host goes into a URL that libcurl puts
-// together. libcups gives an IPv6 address as it was written, with its
-// brackets or without them (::1:631 is host ::1, port 631); a URL wants them.
+// The service's address: a socket path stands behind localhost; a host goes
+// into a URL that libcurl puts together, an IPv6 address in brackets and its
+// zone in a part of its own.
 CURLcode SetAddress(CURL* curl, const std::string& server, const char* resource, bool tls) {
   const bool local = server[0] == '/';
   if (const CURLcode result = curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, local ? server.c_str() : nullptr))
     return result;
   const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
   if (!url) return CURLE_OUT_OF_MEMORY;
-  const bool bare = server.find(':') != std::string::npos && server[0] != '[';
-  const std::string host = local ? "localhost" : bare ? "[" + server + "]" : server;
+  std::string host = ServiceHost(), zone;
+  if (host.find(':') != std::string::npos) {
+    const size_t percent = host.find('%');
+    if (percent != std::string::npos) zone = host.substr(percent + 1);
+    host = "[" + host.substr(0, percent) + "]";
+  }
   const std::string port = std::to_string(ippPort());
   char* text = nullptr;
   if (curl_url_set(url.get(), CURLUPART_SCHEME, tls ? "https" : "http", 0) ||
       curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) ||
+      (!zone.empty() && curl_url_set(url.get(), CURLUPART_ZONEID, zone.c_str(), 0)) ||
       (!local && curl_url_set(url.get(), CURLUPART_PORT, port.c_str(), 0)) ||
       curl_url_set(url.get(), CURLUPART_PATH, resource, 0) || curl_url_get(url.get(), CURLUPART_URL, &text, 0))
     return CURLE_URL_MALFORMAT;
@@ -213,6 +217,19 @@ Posted Post(CURL* curl, const std::string& server, const char* resource, const s
 }
 
 }  // namespace
+
+std::string ServiceHost() {
+  std::string host = cupsServer();
+  if (host[0] == '/') return "localhost";
+  if (host.size() < 2 || host[0] != '[' || host.back() != ']') return host;
+  host = host.substr(1, host.size() - 2);
+  if (host.compare(0, 3, "v1.") == 0) {
+    host.erase(0, 3);
+    const size_t plus = host.find('+');
+    if (plus != std::string::npos) host[plus] = '%';
+  }
+  return host;
+}
 
 Posted PostIpp(ipp_t* request, const char* resource, Clock::time_point started) {
   Posted posted;

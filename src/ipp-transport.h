@@ -40,6 +40,13 @@ struct Posted {
   std::string body;                         // its body, decoded, at most kMaximumAnswerBytes
 };
 
+// The host of the print service libcups names for the calling thread, as
+// an address: "localhost" for a local socket, the only host cupsd takes
+// there; an IPv6 address without its brackets, its zone after a '%' however
+// it was written ([fe80::1%v0], fe80::1%v0, or libcups's own RFC 3986 form,
+// [v1.fe80::1+v0]).
+std::string ServiceHost();
+
 // Posts request to resource ("/", "/ipp/print") on the print service that
 // libcups names for the calling thread (cupsServer, ippPort,
 // cupsEncryption), over the connection the thread's last call left open, or

@@ -71,6 +71,18 @@ class Pieces {
   size_t depth_ = 0;
 };
 
+// The syntax libcups gives a set of strings once it takes one more value of
+// tag after values of syntax: a keyword goes over to a name, a name or a
+// keyword to a name with a language, a text (in libcups 2.4) to a name with
+// a language at a text with one, and any string to none at a no-value.
+unsigned char Joined(unsigned char syntax, unsigned char tag) {
+  if (tag == IPP_TAG_NOVALUE) return tag;
+  if (syntax == IPP_TAG_KEYWORD && tag == IPP_TAG_NAME) return tag;
+  if ((syntax == IPP_TAG_KEYWORD || syntax == IPP_TAG_NAME) && tag == IPP_TAG_NAMELANG) return tag;
+  if (syntax == IPP_TAG_TEXT && tag == IPP_TAG_TEXTLANG) return IPP_TAG_NAMELANG;
+  return syntax;
+}
+
 }  // namespace
 
 size_t IppMessageLength(const unsigned char* bytes, size_t size, size_t* scanned) {
@@ -91,14 +103,27 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
   *status = bytes[2] << 8 | bytes[3];
 
   // The printer group being read, and what it has said of its printer so
-  // far: the last printer-name and the last printer-type decide. A remote
-  // queue is left out here too, as a server may ignore the request's
-  // printer-type-mask.
+  // far. As lpstat reads a group, its last printer-name of name syntax names
+  // the printer, by its first value; the last printer-type decides its type.
   bool inPrinter = false, named = false;
   std::string name;
   std::optional<int> type;
+  // A printer-name being read: its first value, and the syntax libcups
+  // gives it as its values come.
+  bool inName = false;
+  std::string_view first;
+  unsigned char syntax = 0;
+  const auto endAttribute = [&] {
+    // libcups keeps strings as C strings, which end at a NUL.
+    if (inName && syntax == IPP_TAG_NAME) {
+      name.assign(first.substr(0, first.find('\0')));
+      named = true;
+    }
+    inName = false;
+  };
   const auto endGroup = [&] {
-    if (inPrinter && named && !(type.value_or(0) & CUPS_PRINTER_REMOTE)) onPrinter(std::move(name), type);
+    endAttribute();
+    if (inPrinter && named) onPrinter(std::move(name), type);
     named = false;
     type.reset();
   };
@@ -131,16 +156,17 @@ bool ReadPrinterAnswer(const unsigned char* bytes, size_t size, int* status, con
       endGroup();
       attributesGroup = groupTag;
       inPrinter = groupTag == IPP_TAG_PRINTER;
+    } else if (!more) {
+      endAttribute();
     }
-    // libcups keeps names and strings as C strings, which end at a NUL.
     if (!more) attribute = piece.name.substr(0, piece.name.find('\0'));
     inAttribute = true;
-    // Each counts only as one value of its own syntax: a printer-name that
-    // is anything else leaves the printer unnamed, and so unlisted.
     if (inPrinter && attribute == "printer-name") {
-      named = !more && piece.tag == IPP_TAG_NAME;
-      if (named) name.assign(piece.value.substr(0, piece.value.find('\0')));
+      inName = true;
+      if (!more) first = piece.value;
+      syntax = more ? Joined(syntax, piece.tag) : piece.tag;
     } else if (inPrinter && attribute == "printer-type") {
+      // Only one enum value counts as a type.
       const auto* value = reinterpret_cast<const unsigned char*>(piece.value.data());
       type.reset();
       if (!more && piece.tag == IPP_TAG_ENUM)

@@ -16,7 +16,7 @@
 #include <string>
 
 // Called for each printer the layer lists, in the answer's order: every
-// printer group with a printer-name, but a remote queue's. Its type is the
+// printer group with a printer-name, whatever its type. Its type is the
 // group's printer-type, which only CUPS gives.
 using OnPrinter = std::function<void(std::string name, std::optional<int> type)>;
 

@@ -81,24 +81,22 @@ const Operation kOperations[] = {
     {IPP_OP_GET_PRINTER_ATTRIBUTES, "/ipp/print", "printer-uri"},
 };
 
-// A request for each printer's name and type. The scheduler is asked to
-// leave out the remote queues it merely knows of.
+// A request for each printer's name and type, asked as the user the print
+// system's own clients name, so that a queue an access list keeps from that
+// user is left out here as there. A service's URI comes third: an IPP System
+// Service may refuse a request where it does not.
 Message Request(const Operation& operation) {
   Message request(ippNewRequest(operation.id), ippDelete);
   if (!request) throw std::bad_alloc();
   if (operation.target) {
-    const char* server = cupsServer();
     char uri[HTTP_MAX_URI];
-    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, server[0] == '/' ? "localhost" : server,
-                    ippPort(), operation.resource);
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, ServiceHost().c_str(), ippPort(),
+                    operation.resource);
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, operation.target, nullptr, uri);
   }
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
   static const char* const kWanted[] = {"printer-name", "printer-type"};
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-  if (operation.id == IPP_OP_CUPS_GET_PRINTERS) {
-    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
-    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);
-  }
   return request;
 }
 

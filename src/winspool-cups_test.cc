@@ -111,8 +111,10 @@ TEST_F(LayerTest, TwoCallProtocolInBothWidths) {
   const char kitchen[] = "Drucker_K\u00FCche", chinese[] = "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA";
   ASSERT_EQ(scheduler_->AddQueue(chinese), "");
   ASSERT_EQ(scheduler_->AddQueue(kitchen, {"-o", "printer-is-shared=true"}), "");
-  ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-o", "printer-is-shared=false"}), "");
-  ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-d", "office-laser"}), "");
+  // A queue that forwards to another server is this spooler's own, and may be its default.
+  const std::vector<std::string> forwarding = {"-v", "ipp://printserver.example/classes/office-laser"};
+  ASSERT_EQ(scheduler_->AddQueue("office-laser", forwarding), "");
+  ASSERT_EQ(scheduler_->AddQueue("office-laser", {"-v", forwarding[1], "-d", "office-laser"}), "");
   // The default queue and the shared one say so.
   const DWORD local = PRINTER_ATTRIBUTE_LOCAL, shared = local | PRINTER_ATTRIBUTE_SHARED,
               byDefault = local | PRINTER_ATTRIBUTE_DEFAULT;
@@ -192,6 +194,26 @@ TEST(LayerOnThreads, CallersAtOnceAgainstAServerThatClosesAndStalls) {
   EXPECT_EQ(wrong, 0);
   EXPECT_EQ(timedOut, stalls);
   EXPECT_GT(answered, 0);
+}
+
+// The last error is the calling thread's own: two threads whose calls fail
+// with different codes each read their own, both calls made before either
+// reads.
+TEST(LayerOnThreads, EachThreadReadsItsOwnLastError) {
+  std::atomic<int> failed{0};
+  DWORD seen[2] = {};
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i)
+    threads[i] = std::thread([&failed, &seen, i] {
+      DWORD needed, returned;
+      EnumPrintersA(i ? DWORD{0} : DWORD{PRINTER_ENUM_LOCAL}, nullptr, i ? 4 : 2, nullptr, 0, &needed, &returned);
+      ++failed;
+      while (failed < 2) std::this_thread::yield();
+      seen[i] = GetLastError();
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(seen[0], ERROR_INVALID_LEVEL);
+  EXPECT_EQ(seen[1], ERROR_INVALID_FLAGS);
 }
 
 }  // namespace

@@ -36,9 +36,10 @@ std::string IppHead(uint16_t status) {
 }
 
 // A printer group; a type below 0 gives no printer-type, which only CUPS gives.
-std::string Printer(const std::string& name, int type = 0) {
+std::string Printer(const std::string& name, int type = 0, int typeBytes = 4) {
+  const std::string value = std::string(3, '\0') + static_cast<char>(type);
   return "\x04" + Attribute('\x42', "printer-name", name) +
-         (type < 0 ? "" : Attribute('\x23', "printer-type", std::string("\x00\x00\x00", 3) + static_cast<char>(type)));
+         (type < 0 ? "" : Attribute('\x23', "printer-type", value.substr(4 - static_cast<size_t>(typeBytes))));
 }
 
 std::string HttpOk(const std::string& type, size_t length, bool gzip = false) {
@@ -146,14 +147,13 @@ void FakeScheduler::Serve() {
 }
 
 std::string FakeScheduler::AnswerTo(const std::string& request) {
-  const bool lone = answer_ == Answer::kLonePrinter, service = lone || answer_ == Answer::kSystemService;
+  const bool lone = answer_ == Answer::kLonePrinter || answer_ == Answer::kSlowRefusals,
+             service = lone || answer_ == Answer::kSystemService;
   if (service && !(lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system")))
     return IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
   const int type = service ? -1 : 0;
   std::string printers;
-  for (const std::string& name : reply_.printers) printers += Printer(name, type);
-  // One the scheduler merely knows of, as cupsd lists unless asked not to.
-  if (type == 0 && request.find("printer-type-mask") == std::string::npos) printers += Printer("remote", 2);
+  for (const std::string& name : reply_.printers) printers += Printer(name, type, reply_.typeBytes);
   // The padding stands in the first printer's group, after its own attributes.
   const size_t first = reply_.printers.empty() ? 0 : Printer(reply_.printers[0], type).size();
   std::string answer = IppHead(reply_.status) + printers.substr(0, first);
@@ -212,12 +212,17 @@ void FakeScheduler::Respond(int client) {
         Send(client, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nConnection: close\r\n\r\n" + good);
         return;
       case Answer::kTrickle:
+      case Answer::kSlowRefusals: {
+        const bool refusal = good[2] != 0;  // its bytes spread over 7.5 s
+        const auto pause = std::chrono::milliseconds(refusal ? 7500 / good.size() : 200);
         Send(client, HttpOk("application/ipp", good.size()));
         for (char byte : good) {
           if (stop_ || !Send(client, std::string(1, byte))) return;
-          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          std::this_thread::sleep_for(pause);
         }
+        if (answer_ == Answer::kSlowRefusals && refusal) continue;
         break;
+      }
       case Answer::kLongHeaders: {
         std::string links;
         for (int line = 0; line < 40; ++line) links += "Link: <" + std::string(1000, 'x') + ">\r\n";

@@ -10,18 +10,19 @@
 #include <thread>
 #include <vector>
 
-// What a good answer holds: its IPP status and its printers' names (and a
-// remote printer, unless the request leaves remote ones out); with fillTo,
+// What a good answer holds: its IPP status and its printers' names; with fillTo,
 // the first printer also has attributes of distinct names, enough to make
 // the answer that many bytes long. goodAnswers counts, over all
 // connections, the requests kGoneAfter and kSilentAfter answer well first.
-// With gzip, every answer comes compressed.
+// With gzip, every answer comes compressed. Each printer-type is sent in
+// typeBytes bytes, where IPP has 4.
 struct FakeReply {
   uint16_t status = 0;
   std::vector<std::string> printers = {"p0", "p1", "p2"};
   size_t fillTo = 0;
   int goodAnswers = 0;
   bool gzip = false;
+  int typeBytes = 4;
 };
 
 // A listening Unix socket at path (replacing any file there), or -1.
@@ -54,6 +55,8 @@ class FakeScheduler {
     // a refusal asked for again in a run is an error (0x0500).
     kSystemService,  // Get-Printers at /ipp/system
     kLonePrinter,    // Get-Printer-Attributes at /ipp/print
+    kSlowRefusals,   // a lone printer whose refusals take 7.5 s each, a byte at a time, and
+                     // whose own answer comes a byte every 200 ms
   };
   FakeScheduler(const std::string& path, Answer answer, FakeReply reply = {});
   ~FakeScheduler();

@@ -13,7 +13,10 @@
 # its own, listening there on 198.51.100.1:631 too, an address that exists
 # in that namespace alone: clients there are not on loopback, so it demands
 # TLS of them as of any across a network (a plain request is refused with
-# 426 Upgrade Required) and shows them its queues, all shared. Programs run
+# 426 Upgrade Required) and shows them its queues, all shared. It listens
+# on [fe80::1%v0]:8631 too, a link-local address of an interface that
+# exists there alone (one end of a veth pair), where one can be made:
+# DIR/link-local says it was. Programs run
 # there through `nsenter --net=/proc/PID/ns/net`, PID in DIR/cupsd.pid.
 #
 # It never outlives the process that started it (PRIVATE_CUPSD_OWNER, by
@@ -32,11 +35,17 @@ start() {
   # cupsd makes its own certificate only where its keychain folder exists.
   [ -z "${PRIVATE_CUPSD_PORT:-}" ] && [ "$remote" = 0 ] || mkdir -p "$dir/ssl"
   [ "$remote" = 0 ] ||
-    namespace=(unshare --net sh -c 'ip link set lo up && ip address add 198.51.100.1/32 dev lo && exec "$@"' sh)
+    namespace=(unshare --net sh -c "$(cat <<'SETUP'
+ip link set lo up && ip address add 198.51.100.1/32 dev lo || exit 1
+{ ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up &&
+  ip -6 address add fe80::1/64 dev v0 nodad && : > "$0/link-local"; } 2>/dev/null
+exec "$@"
+SETUP
+)" "$dir")
   cat > "$dir/cupsd.conf" <<CONF
 Listen $dir/cups.sock
 $( [ -n "${PRIVATE_CUPSD_PORT:-}" ] && echo "Listen 127.0.0.1:$PRIVATE_CUPSD_PORT" )
-$( [ "$remote" = 1 ] && echo "Listen 198.51.100.1:631" )
+$( [ "$remote" = 1 ] && printf 'Listen 198.51.100.1:631\nListen [fe80::1%%v0]:8631\n' )
 LogLevel warn
 MaxLogSize 0
 Browsing No

@@ -98,9 +98,16 @@ std::string PrivateScheduler::DeleteAllQueues() {
   return "";
 }
 
-std::vector<std::string> PrivateScheduler::LpstatNames() {
+bool PrivateScheduler::linkLocal() const {
+  return access((folder_ + "/link-local").c_str(), F_OK) == 0;
+}
+
+std::vector<std::string> PrivateScheduler::LpstatNames(const std::string& user) {
   std::string out;
-  Run({"lpstat", "-e"}, &out);
+  if (user.empty())
+    Run({"lpstat", "-e"}, &out);
+  else
+    Run({"runuser", "-u", user, "--", "lpstat", "-e"}, &out);
   std::vector<std::string> names;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) names.push_back(line);

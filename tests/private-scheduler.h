@@ -32,8 +32,11 @@ class PrivateScheduler {
   std::string DeleteAllQueues();
   std::string Stop();
 
-  // The destinations as `lpstat -e` names them, one per line.
-  std::vector<std::string> LpstatNames();
+  // The destinations as `lpstat -e` names them to this process's user, or
+  // run through runuser to another.
+  std::vector<std::string> LpstatNames(const std::string& user = "");
+  // Whether it listens on a link-local address too (across a network).
+  bool linkLocal() const;
 
  private:
   std::string Run(const std::vector<std::string>& argv, std::string* out = nullptr);

@@ -4,6 +4,7 @@
 // PRINTER_PROBE names the program; PROBE_RUNNER may wrap it (valgrind).
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -45,10 +46,10 @@ class ProbeAgainstCups : public testing::Test {
     ASSERT_TRUE(scheduler_->started());
     ASSERT_EQ(scheduler_->DeleteAllQueues(), "");
   }
-  // Both listings are the destinations lpstat lists, as many as the fill
-  // reports counted.
-  static void ExpectListsWhatLpstatLists(const std::string& out, size_t queues) {
-    const std::vector<std::string> listed = scheduler_->LpstatNames();
+  // Both listings are the destinations lpstat lists to the same user, as
+  // many as the fill reports counted.
+  static void ExpectListsWhatLpstatLists(const std::string& out, size_t queues, const std::string& user = "") {
+    const std::vector<std::string> listed = scheduler_->LpstatNames(user);
     ASSERT_EQ(listed.size(), queues);
     EXPECT_EQ(Listing(out, "Printing ASCII results:"), listed) << out;
     EXPECT_EQ(Listing(out, "Printing WIDE results:"), listed) << out;
@@ -77,20 +78,63 @@ TEST_F(ProbeAgainstCups, StopsAtTheFirstCall) {
   }
 }
 
+// Why this suite cannot run the probe as another user, or "": that takes
+// root. The program is copied where that user can run it, as the build may
+// lie in a folder of root's own.
+std::string NoOtherUser(const std::string& user, const std::string& folder, std::string* program) {
+  if (geteuid() != 0) return "the suite is not root, so it cannot run the probe as " + user;
+  *program = folder + "/printer-probe";
+  ProcessOptions options;
+  options.argv = {"sh",
+                  "-c",
+                  "chmod 711 \"$1\" && cp \"$2\" \"$3\" && chmod 755 \"$3\" && runuser -u \"$4\" -- test -x \"$3\"",
+                  "sh",
+                  folder,
+                  Env("PRINTER_PROBE", "printer-probe"),
+                  *program,
+                  user};
+  const ProcessResult made = RunProcess(options);
+  return made.exited && made.status == 0 ? "" : "the probe cannot be run as " + user + ": " + made.err;
+}
+
+// Every queue of every kind an administrator or cups-browsed makes, as
+// lpstat lists them to root and to another user: names in several scripts;
+// queues that forward to another server (the default among them), raw, an
+// IPP Everywhere URI, an implicit class and a local class; and queues an
+// access list allows to one user alone, or keeps from them.
 TEST_F(ProbeAgainstCups, BothListingsShowEveryQueueLpstatLists) {
-  const std::vector<std::string> queues = {
-      "office-laser",
-      "Drucker_K\u00FCche",                                                        // Latin with a diaeresis
-      "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA",                                      // Chinese
-      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80",                  // Cyrillic
-      "\xCE\x95\xCE\xBA\xCF\x84\xCF\x85\xCF\x80\xCF\x89\xCF\x84\xCE\xAE\xCF\x82",  // Greek
-      "\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",                          // Japanese katakana
-      "emoji\xF0\x9F\x98\x80",  // outside the Basic Multilingual Plane
+  const std::string other = "nobody";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> queues = {
+      {"office-laser", {}},
+      {"Drucker_K\u00FCche", {}},                                                        // Latin with a diaeresis
+      {"\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA", {}},                                      // Chinese
+      {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80", {}},                  // Cyrillic
+      {"\xCE\x95\xCE\xBA\xCF\x84\xCF\x85\xCF\x80\xCF\x89\xCF\x84\xCE\xAE\xCF\x82", {}},  // Greek
+      {"\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF", {}},                          // Japanese katakana
+      {"emoji\xF0\x9F\x98\x80", {}},  // outside the Basic Multilingual Plane
+      {"office", {"-v", "ipp://printserver.example/printers/office"}},
+      {"office-ipps", {"-v", "ipps://printserver.example:631/printers/office-ipps"}},
+      {"office-raw", {"-v", "ipp://printserver.example/printers/office-raw", "-m", "raw"}},
+      {"floor2", {"-v", "ipp://printserver.example/classes/floor2"}},
+      {"everywhere", {"-v", "ipp://192.0.2.5/ipp/print"}},
+      {"cluster", {"-v", "implicitclass://cluster/"}},
+      {"office-laser", {"-c", "team"}},
+      {"floor2", {"-v", "ipp://printserver.example/classes/floor2", "-d", "floor2"}},
+      {"only-" + other, {"-u", "allow:" + other}},
+      {"not-" + other, {"-u", "deny:" + other}},
   };
-  for (const std::string& queue : queues) ASSERT_EQ(scheduler_->AddQueue(queue), "");
+  for (const auto& [queue, options] : queues) ASSERT_EQ(scheduler_->AddQueue(queue, options), "");
   const ProcessResult run = RunProbe(scheduler_->socket());
   EXPECT_TRUE(run.exited && run.status == 0) << run.err;
-  ExpectListsWhatLpstatLists(run.out, queues.size());
+  ExpectListsWhatLpstatLists(run.out, 16);  // root may use every queue, the class "team" among them
+
+  ProcessOptions asOther;
+  const std::string cannot = NoOtherUser(other, scheduler_->folder(), &asOther.program);
+  if (!cannot.empty()) GTEST_SKIP() << cannot;
+  asOther.argv = {"runuser", "-u", other, "--"};
+  const ProcessResult otherRun = RunProbe(scheduler_->socket(), asOther);
+  EXPECT_TRUE(otherRun.exited && otherRun.status == 0) << otherRun.err;
+  ExpectListsWhatLpstatLists(otherRun.out, 15, other);
 }
 
 std::string Repeat(const std::string& piece, int times) {

@@ -91,7 +91,7 @@ std::string Env(const char* name, const std::string& fallback) {
 
 ProcessResult RunProbe(const std::string& server, ProcessOptions options) {
   for (std::string& word : SplitWords(Env("PROBE_RUNNER", ""))) options.argv.push_back(std::move(word));
-  options.argv.push_back(Env("PRINTER_PROBE", "printer-probe"));
+  options.argv.push_back(options.program.empty() ? Env("PRINTER_PROBE", "printer-probe") : options.program);
   options.env.push_back({"CUPS_SERVER", server});
   return RunProcess(options);
 }

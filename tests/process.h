@@ -12,6 +12,7 @@ struct ProcessOptions {
   long long addressSpaceLimit = 0;                       // bytes; 0 leaves it alone
   int timeoutSeconds = 120;
   enum class Stdout { kCaptured, kClosed, kReaderGone } stdoutTo = Stdout::kCaptured;
+  std::string program;  // for RunProbe, in place of PRINTER_PROBE
 };
 
 struct ProcessResult {
