@@ -80,8 +80,10 @@ int _getch() {
   // Whatever the prompt said must be on the screen before the wait.
   fflush(stdout);
 
-  // Without a controlling terminal (a service, cron, CI) nobody can press a
-  // key, so there is nothing to wait for.
+  // With the output in a file or a pipe, nobody saw the prompt; without a
+  // controlling terminal (a service, cron, CI), nobody can press a key.
+  // Either way there is nothing to wait for.
+  if (!isatty(STDOUT_FILENO)) return -1;
   FileDescriptor tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (tty.get() < 0) return -1;
   RawTerminal raw(tty.get());
