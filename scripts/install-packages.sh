@@ -7,7 +7,8 @@
 #   install-packages.sh package   build, plus dpkg-shlibdeps for the .deb and
 #                                 mingw-w64 for the Windows zips
 #   install-packages.sh test      build, plus a CUPS scheduler, GoogleTest,
-#                                 mingw-w64 and Wine for every test suite, what
+#                                 mingw-w64 and Wine for every test suite
+#                                 (cups-browsed for its implicitclass backend), what
 #                                 stands between the probe and a scheduler in
 #                                 some (socat, openssl, iproute2), zlib for a
 #                                 compressing one, and what the
@@ -21,7 +22,7 @@ set -eu
 build=(cmake ninja-build g++ pkg-config libcups2-dev libcurl4-gnutls-dev)
 demo=("${build[@]}" cups-daemon cups-client)
 package=("${build[@]}" dpkg-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64)
-test=("${build[@]}" libgtest-dev cups-daemon cups-client valgrind clang libclang-rt-14-dev
+test=("${build[@]}" libgtest-dev cups-daemon cups-client cups-browsed valgrind clang libclang-rt-14-dev
       clang-tidy clang-format socat openssl iproute2 zlib1g-dev
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
       dpkg-dev man-db lintian)

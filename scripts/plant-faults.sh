@@ -47,9 +47,14 @@ plant src/probe.cc $'(unsigned)lastError);\n    free(buffera);\n    free(bufferw
   'a failed wide fill leaves the narrow buffer held'
 plant src/probe.cc '(uintptr_t)buffera + (uintptr_t)sizeA - 1' '(uintptr_t)buffera + (uintptr_t)sizeA' \
   'the narrow range line ends a byte too far'
+plant src/winspool-cups.cc '  static const char* const kWanted[]' \
+  $'  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);\n  static const char* const kWanted[]' \
+  'queues that forward to another server are left out'
 plant src/winspool-cups.cc \
-  'ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_REMOTE);' '' \
-  'remote queues are not left out'
+  'ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());' '' \
+  'the requests name no user, so access lists are not applied'
+plant src/winspool-cups.cc 'kOperations[i].resource, started)' 'kOperations[i].resource)' \
+  'each request of a call has a limit of its own'
 plant src/winspool-cups.cc '(*type & CUPS_PRINTER_DEFAULT)' '(*type & CUPS_PRINTER_NOT_SHARED)' \
   'the default queue is not marked as such'
 plant src/winspool-cups.cc 'if (type && !(*type & CUPS_PRINTER_NOT_SHARED))' \
@@ -66,8 +71,12 @@ plant src/printer-pack.cc 'if (bytes > cbBuf ||' 'if (bytes > cbBuf + 1 ||' 'a b
 plant src/printer-pack.cc '(c >= 0x7F && c <= 0x9F)' '(c >= 0x80 && c <= 0x9F)' 'DEL reaches the terminal'
 plant src/printer-answer.cc $'if (step == Step::kEnd) {\n      endGroup();' 'if (step == Step::kEnd) {' \
   'the last printer of an answer is dropped'
-plant src/printer-answer.cc '!(type.value_or(0) & CUPS_PRINTER_REMOTE)' 'true' \
-  'a remote queue the server sends anyway is listed'
+plant src/printer-answer.cc 'if (inPrinter && named)' 'if (inPrinter && named && !(type.value_or(0) & CUPS_PRINTER_REMOTE))' \
+  'a printer the server types remote is hidden'
+plant src/printer-answer.cc 'syntax = more ? Joined(syntax, piece.tag) : piece.tag;' 'syntax = more ? 0 : piece.tag;' \
+  'a printer-name of two values names no printer'
+plant src/printer-answer.cc '(piece->tag == IPP_TAG_INTEGER || piece->tag == IPP_TAG_ENUM) && piece->value.size() != 4' \
+  'piece->tag == IPP_TAG_INTEGER && piece->value.size() != 4' 'a printer-type not 4 bytes long is read past its value'
 plant src/utf8.cc $'    if (lead == 0xE0) low = 0xA0;   // overlong\n' '' 'overlong three-byte UTF-8 accepted'
 plant src/ipp-transport.cc 'transfer->headerBytes <= kMaximumHeaderBytes ? length :' 'true ? length :' \
   'header lines are taken without bound'
@@ -82,12 +91,20 @@ plant src/ipp-transport.cc 'return announced > came ? 0 : length;' 'return lengt
 plant src/ipp-transport.cc 'set(CURLOPT_PROXY, "");' '' 'a proxy named in the environment is used'
 plant src/ipp-transport.cc 'if (posted.status != HTTP_STATUS_UPGRADE_REQUIRED || tls || local) return posted;' \
   'return posted;' 'a scheduler asking for TLS is not given it'
-plant src/ipp-transport.cc 'bare ? "[" + server + "]" : server' 'server' 'an IPv6 address without brackets is not reached'
+plant src/ipp-transport.cc 'host = "[" + host.substr(0, percent) + "]";' 'host = host.substr(0, percent);' \
+  'an IPv6 address without brackets is not reached'
+plant src/ipp-transport.cc '(!zone.empty() && curl_url_set(url.get(), CURLUPART_ZONEID, zone.c_str(), 0)) ||' '' \
+  'the zone of a link-local address is dropped'
+plant src/ipp-transport.cc 'if (host.compare(0, 3, "v1.") == 0) {' 'if (false) {' \
+  'a link-local address as libcups writes it is not read'
 plant src/ipp-transport.cc 'set(CURLOPT_ACCEPT_ENCODING, "deflate, gzip");' '' 'a compressed answer is not decoded'
 plant src/ipp-transport.cc 'gone && transfer.headerBytes == 0 ?' 'gone ?' \
   'an answer whose framing breaks is taken for no server'
 plant src/wide-console.cc 'text.resize(text.size() * 2);' 'break;' 'a wide line longer than 256 characters is lost'
 plant src/getch-posix.cc '~(ICANON | ECHO | ISIG | IEXTEN)' '~(ICANON | ISIG | IEXTEN)' 'the key is echoed'
+plant src/getch-posix.cc '  if (!isatty(STDOUT_FILENO)) return -1;' '' 'a run with its output in a file waits for a key'
+plant src/last-error-posix.cc 'static thread_local DWORD lastError' 'static DWORD lastError' \
+  'the last error is shared by all threads'
 
 cmake --build --preset default >/dev/null
 echo "$caught of $planted faults caught"
