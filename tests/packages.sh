@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # What another machine is handed, as scripts/package.sh builds it: the .deb
 # clean to lintian, unpacked (never installed) and its program run against a
-# private scheduler; its man page rendered, and the same as the README's
-# table of failure codes; each zip holding its own build, the text beside it
-# and the license.
+# private scheduler; its man page rendered, of the project's version, and
+# the same as the README's table of failure codes; each zip holding its own
+# build, the text beside it and the license.
 set -eu
 cd "$(dirname "$0")/.."
 PATH=$PATH:/usr/sbin:/sbin
@@ -45,6 +45,9 @@ done
 [ "$failed" -eq 0 ] || cat "$scratch/output" >&2
 
 zcat "$page" | cmp -s - docs/printer-probe.1 || fail "$page is not docs/printer-probe.1"
+# The page's title line carries the version as "printer-probe VERSION".
+shown=$(sed -n 's/^\.TH PRINTER-PROBE 1 [^ ]* "printer-probe \([^"]*\)".*/\1/p' docs/printer-probe.1)
+[ "$shown" = "$version" ] || fail "docs/printer-probe.1's .TH gives version '$shown', project() $version"
 for locale in C.UTF-8 C; do
   LC_ALL=$locale MANWIDTH=80 man --warnings=w -l "$page" 2>"$scratch/warnings" >"$scratch/page"
   [ ! -s "$scratch/warnings" ] || fail "man warns ($locale): $(cat "$scratch/warnings")"
