@@ -53,6 +53,8 @@ plant src/winspool-cups.cc '  static const char* const kWanted[]' \
 plant src/winspool-cups.cc \
   'ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());' '' \
   'the requests name no user, so access lists are not applied'
+plant src/winspool-cups.cc 'ServiceHost().c_str(), ippPort()' 'cupsServer(), ippPort()' \
+  'a service at an IPv6 address in brackets is named by a URI with its brackets encoded'
 plant src/winspool-cups.cc 'kOperations[i].resource, started)' 'kOperations[i].resource)' \
   'each request of a call has a limit of its own'
 plant src/winspool-cups.cc '(*type & CUPS_PRINTER_DEFAULT)' '(*type & CUPS_PRINTER_NOT_SHARED)' \

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <utility>
 
 #include "private-scheduler.h"
@@ -65,6 +66,20 @@ bool Asks(const std::string& request, int operation, const std::string& resource
   const size_t body = request.find("\r\n\r\n") + 4;
   return request.compare(0, resource.size() + 6, "POST " + resource + " ") == 0 && request.size() >= body + 4 &&
          (static_cast<uint8_t>(request[body + 2]) << 8 | static_cast<uint8_t>(request[body + 3])) == operation;
+}
+
+// Whether request names the service it asks by a URI a client of libcups
+// could read back: an IPv6 host in brackets, nothing percent-encoded.
+bool NamesTheService(const std::string& request) {
+  for (const char* name : {"system-uri", "printer-uri"}) {
+    const size_t at = request.find(name);
+    if (at == std::string::npos || request.size() < at + strlen(name) + 2) continue;
+    const size_t value = at + strlen(name) + 2;
+    const size_t length = static_cast<uint8_t>(request[value - 2]) << 8 | static_cast<uint8_t>(request[value - 1]);
+    static const std::regex kUri(R"(ipp://(\[[0-9a-fA-F:.]+(\+[^\]]+)?\]|[A-Za-z0-9.-]+):[0-9]+/ipp/(system|print))");
+    return std::regex_match(request.substr(value, length), kUri);
+  }
+  return false;
 }
 
 bool Send(int fd, const std::string& bytes) {
@@ -149,7 +164,8 @@ void FakeScheduler::Serve() {
 std::string FakeScheduler::AnswerTo(const std::string& request) {
   const bool lone = answer_ == Answer::kLonePrinter || answer_ == Answer::kSlowRefusals,
              service = lone || answer_ == Answer::kSystemService;
-  if (service && !(lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system")))
+  const bool asked = lone ? Asks(request, 0x000B, "/ipp/print") : Asks(request, 0x004F, "/ipp/system");
+  if (service && !(asked && NamesTheService(request)))
     return IppHead(++refusals_ <= (lone ? 2 : 1) ? 0x0400 : 0x0500) + "\x03";
   const int type = service ? -1 : 0;
   std::string printers;

@@ -51,7 +51,8 @@ class FakeScheduler {
                        // closed right after its last byte
     kBadChunkSize,     // a chunked answer whose first chunk size is no number
     // Printers without printer-type, which only CUPS gives. A System Service
-    // refuses CUPS-Get-Printers (0x0400), a lone printer Get-Printers too;
+    // refuses CUPS-Get-Printers (0x0400), a lone printer Get-Printers too,
+    // and each a request that names it by a URI libcups could not read;
     // a refusal asked for again in a run is an error (0x0500).
     kSystemService,  // Get-Printers at /ipp/system
     kLonePrinter,    // Get-Printer-Attributes at /ipp/print

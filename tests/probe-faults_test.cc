@@ -60,9 +60,9 @@ FakeReply AnsweringWell(int requests) {
 }
 
 // How a row's probe reaches its scheduler: the fake's socket; over TCP, a
-// socat front of it, plain, TLS, or at ::1 named without brackets; a
+// socat front of it, plain, TLS, or at ::1 named without brackets or with; a
 // private cupsd across a network; or a name that no name server answers for.
-enum class Via { kSocket, kTcp, kTls, kIpv6, kAcrossANetwork, kUnansweredName };
+enum class Via { kSocket, kTcp, kTls, kIpv6, kIpv6InBrackets, kAcrossANetwork, kUnansweredName };
 
 // Why no namespace of its own can be made for a run here (not root), or "".
 std::string NoNamespace() {
@@ -220,6 +220,8 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
       // (over plain TCP, socat's own check that it listens makes one more).
       {"an IPP System Service", Answer::kSystemService, kUsual, listed, 0, false, false, 1},
       {"an IPP System Service over TCP", Answer::kSystemService, kUsual, listed, 0, false, true, 0, 0, Via::kTcp},
+      {"an IPP System Service at an IPv6 address in brackets", Answer::kSystemService, kUsual, listed, 0, false, false,
+       0, 0, Via::kIpv6InBrackets},
       {"an IPP System Service over TLS", Answer::kSystemService, kUsual, listed, 0, false, true, 1, 0, Via::kTls,
        always},
       {"a lone IPP printer", Answer::kLonePrinter, lone, Listings({"lone"}) + kPrompt, 0, false, false, 1},
@@ -242,13 +244,14 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
   const auto check = [&](const auto& row, const std::string& path) {
     SCOPED_TRACE(row.what);
     FakeScheduler fake(path, row.answer, row.reply);
-    const bool tcp = row.via == Via::kTcp || row.via == Via::kTls || row.via == Via::kIpv6;
-    const std::unique_ptr<SocatFront> front(tcp ? new SocatFront(path, row.via == Via::kTls, row.via == Via::kIpv6)
-                                                : nullptr);
+    const bool ipv6 = row.via == Via::kIpv6 || row.via == Via::kIpv6InBrackets;
+    const bool tcp = row.via == Via::kTcp || row.via == Via::kTls || ipv6;
+    const std::unique_ptr<SocatFront> front(tcp ? new SocatFront(path, row.via == Via::kTls, ipv6) : nullptr);
     ProcessOptions options;
     options.addressSpaceLimit = row.addressSpace;
     options.env = row.env;
     std::string server = front ? front->address() : path;
+    if (row.via == Via::kIpv6InBrackets && !server.empty()) server = "[::1]" + server.substr(3);
     if (row.via == Via::kAcrossANetwork) {
       server = row.server.empty() ? PrivateScheduler::kAcrossANetwork : row.server;
       options.argv = across->Across();
@@ -293,7 +296,9 @@ TEST_F(ProbeAgainstABrokenScheduler, EveryCallEndsInTimeInBoundedMemory) {
     const auto& row = rows[i];
     if ((row.addressSpace && !alone) || (row.again && !Env("PROBE_RUNNER", "").empty())) continue;
     const bool namespaced = row.via == Via::kAcrossANetwork || row.via == Via::kUnansweredName;
-    std::string cannot = namespaced ? noNamespace : row.via == Via::kIpv6 ? noIpv6 : "";
+    std::string cannot = namespaced                                                 ? noNamespace
+                         : row.via == Via::kIpv6 || row.via == Via::kIpv6InBrackets ? noIpv6
+                                                                                    : "";
     if (cannot.empty() && !row.server.empty() && !across->linkLocal())
       cannot = "no link-local address could be made in a network namespace";
     if (!cannot.empty()) {
