@@ -53,6 +53,9 @@ plant src/winspool-cups.cc '  static const char* const kWanted[]' \
 plant src/winspool-cups.cc \
   'ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());' '' \
   'the requests name no user, so access lists are not applied'
+plant src/winspool-cups.cc $'  if (operation.target) {\n' \
+  $'  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());\n  if (operation.target) {\n' \
+  'a service is named after the user, where ippserver wants its URI third'
 plant src/winspool-cups.cc 'ServiceHost().c_str(), ippPort()' 'cupsServer(), ippPort()' \
   'a service at an IPv6 address in brackets is named by a URI with its brackets encoded'
 plant src/winspool-cups.cc 'kOperations[i].resource, started)' 'kOperations[i].resource)' \

@@ -68,18 +68,25 @@ bool Asks(const std::string& request, int operation, const std::string& resource
          (static_cast<uint8_t>(request[body + 2]) << 8 | static_cast<uint8_t>(request[body + 3])) == operation;
 }
 
-// Whether request names the service it asks by a URI a client of libcups
-// could read back: an IPv6 host in brackets, nothing percent-encoded.
+size_t Length(const std::string& bytes, size_t at) {
+  return static_cast<size_t>(static_cast<uint8_t>(bytes[at]) << 8 | static_cast<uint8_t>(bytes[at + 1]));
+}
+
+// Whether request names the service it asks in its third attribute, as
+// ippserver wants it, by a URI a client of libcups could read back: an IPv6
+// host in brackets, nothing percent-encoded.
 bool NamesTheService(const std::string& request) {
-  for (const char* name : {"system-uri", "printer-uri"}) {
-    const size_t at = request.find(name);
-    if (at == std::string::npos || request.size() < at + strlen(name) + 2) continue;
-    const size_t value = at + strlen(name) + 2;
-    const size_t length = static_cast<uint8_t>(request[value - 2]) << 8 | static_cast<uint8_t>(request[value - 1]);
-    static const std::regex kUri(R"(ipp://(\[[0-9a-fA-F:.]+(\+[^\]]+)?\]|[A-Za-z0-9.-]+):[0-9]+/ipp/(system|print))");
-    return std::regex_match(request.substr(value, length), kUri);
+  size_t at = request.find("\r\n\r\n") + 4 + 9;  // past the message's head and its first group tag
+  std::string name, value;
+  for (int attribute = 0; attribute < 3; ++attribute) {
+    if (request.size() < at + 5 || request.size() < at + 5 + Length(request, at + 1)) return false;
+    const size_t nameLength = Length(request, at + 1);
+    name = request.substr(at + 3, nameLength);
+    value = request.substr(at + 5 + nameLength, Length(request, at + 3 + nameLength));
+    at += 5 + nameLength + value.size();
   }
-  return false;
+  static const std::regex kUri(R"(ipp://(\[[0-9a-fA-F:.]+(\+[^\]]+)?\]|[A-Za-z0-9.-]+):[0-9]+/ipp/(system|print))");
+  return (name == "system-uri" || name == "printer-uri") && std::regex_match(value, kUri);
 }
 
 bool Send(int fd, const std::string& bytes) {

@@ -52,7 +52,8 @@ class FakeScheduler {
     kBadChunkSize,     // a chunked answer whose first chunk size is no number
     // Printers without printer-type, which only CUPS gives. A System Service
     // refuses CUPS-Get-Printers (0x0400), a lone printer Get-Printers too,
-    // and each a request that names it by a URI libcups could not read;
+    // and each a request that does not name it in its third attribute by a
+    // URI libcups could read;
     // a refusal asked for again in a run is an error (0x0500).
     kSystemService,  // Get-Printers at /ipp/system
     kLonePrinter,    // Get-Printer-Attributes at /ipp/print
