@@ -79,8 +79,9 @@ bool NamesTheService(const std::string& request) {
   size_t at = request.find("\r\n\r\n") + 4 + 9;  // past the message's head and its first group tag
   std::string name, value;
   for (int attribute = 0; attribute < 3; ++attribute) {
-    if (request.size() < at + 5 || request.size() < at + 5 + Length(request, at + 1)) return false;
+    if (request.size() < at + 5) return false;
     const size_t nameLength = Length(request, at + 1);
+    if (request.size() < at + 5 + nameLength) return false;
     name = request.substr(at + 3, nameLength);
     value = request.substr(at + 5 + nameLength, Length(request, at + 3 + nameLength));
     at += 5 + nameLength + value.size();

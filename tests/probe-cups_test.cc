@@ -84,15 +84,10 @@ TEST_F(ProbeAgainstCups, StopsAtTheFirstCall) {
 std::string NoOtherUser(const std::string& user, const std::string& folder, std::string* program) {
   if (geteuid() != 0) return "the suite is not root, so it cannot run the probe as " + user;
   *program = folder + "/printer-probe";
+  const char* const copy =
+      "chmod 711 \"$1\" && cp \"$2\" \"$3\" && chmod 755 \"$3\" && runuser -u \"$4\" -- test -x \"$3\"";
   ProcessOptions options;
-  options.argv = {"sh",
-                  "-c",
-                  "chmod 711 \"$1\" && cp \"$2\" \"$3\" && chmod 755 \"$3\" && runuser -u \"$4\" -- test -x \"$3\"",
-                  "sh",
-                  folder,
-                  Env("PRINTER_PROBE", "printer-probe"),
-                  *program,
-                  user};
+  options.argv = {"sh", "-c", copy, "sh", folder, Env("PRINTER_PROBE", "printer-probe"), *program, user};
   const ProcessResult made = RunProcess(options);
   return made.exited && made.status == 0 ? "" : "the probe cannot be run as " + user + ": " + made.err;
 }
